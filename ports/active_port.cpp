@@ -1,0 +1,73 @@
+#include "ports/active_port.h"
+
+#include <cwchar>
+
+OpenPort ActivePort = {nullptr, L""};
+
+namespace {
+
+// "\\.\" plus a PortName and its terminator.
+constexpr std::size_t kDevicePathSize = 4 + kPortNameSize;
+
+// Ports are opened through the device namespace: a bare "COM10" or above is
+// taken as a file name in the current directory, only COM1 to COM9 are
+// reserved device names.
+bool OpenByName(const wchar_t* name, PortHandle* port) {
+    wchar_t path[kDevicePathSize];
+    std::swprintf(path, kDevicePathSize, L"\\\\.\\%ls", name);
+    return SerialLine::Open(path, port);
+}
+
+}  // namespace
+
+void FormatPortName(wchar_t* name, std::int32_t number) {
+    std::swprintf(name, kPortNameSize, L"COM%d", static_cast<int>(number));
+}
+
+bool OpenFirstUsablePort(const PortNumbers& list) {
+    for (const std::int32_t number : list) {
+        FormatPortName(ActivePort.name, number);
+        if (OpenByName(ActivePort.name, &ActivePort.handle)) return true;
+    }
+    return false;
+}
+
+void ConfigurePort(PortHandle port) {
+    // Only the length is set before reading: if the read fails the record
+    // still holds zeros rather than stack garbage.
+    CommSettings settings = {};
+    settings.length = sizeof(CommSettings);
+    SerialLine::ReadSettings(port, &settings);
+    settings.flags &= 0xFFFFCFCFu;  // DTR and RTS control disabled: we move them
+    settings.baudRate = 110;
+    settings.byteSize = 8;
+    settings.parity = 0;    // no parity
+    settings.stopBits = 0;  // one stop bit
+    SerialLine::WriteSettings(port, &settings);
+    SerialLine::ControlLine(port, CLRDTR);
+    SerialLine::ControlLine(port, CLRRTS);
+}
+
+void SwitchPort(const wchar_t* selected, const PortSwitchUi& ui) {
+    if (std::wcscmp(selected, ActivePort.name) == 0) return;
+
+    // A text too long for a PortName names no port; it is never opened.
+    const std::size_t length = std::wcslen(selected);
+    const bool fits = length < kPortNameSize;
+    PortHandle opened = nullptr;
+    if (fits && OpenByName(selected, &opened)) {
+        SerialLine::Close(ActivePort.handle);
+        ActivePort.handle = opened;
+        std::wmemcpy(ActivePort.name, selected, length + 1);
+    } else if (!fits || SerialLine::LastError() == kErrorFileNotFound) {
+        ui.showError(L"Port not found");
+    } else {
+        ui.showError(L"Port unreachable");
+    }
+    ui.showActivePort(ActivePort.name);
+    ConfigurePort(ActivePort.handle);
+}
+
+void CloseActivePort() {
+    SerialLine::Close(ActivePort.handle);
+}
