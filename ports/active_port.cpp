@@ -44,8 +44,8 @@ void ConfigurePort(PortHandle port) {
     settings.parity = 0;    // no parity
     settings.stopBits = 0;  // one stop bit
     SerialLine::WriteSettings(port, &settings);
-    SerialLine::ControlLine(port, CLRDTR);
-    SerialLine::ControlLine(port, CLRRTS);
+    SerialLine::ControlLine(port, LineCode::ClrDtr);
+    SerialLine::ControlLine(port, LineCode::ClrRts);
 }
 
 void SwitchPort(const wchar_t* selected, const PortSwitchUi& ui) {

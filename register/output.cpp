@@ -20,15 +20,15 @@ void TransmitByte(PortHandle port) {
     for (int bit = 0; bit < 8; ++bit) {
         // The data line is TXD held in break; the register samples it when
         // the clock (DTR) rises.
-        SerialLine::ControlLine(port, (value >> bit) & 1 ? SETBREAK : CLRBREAK);
-        SerialLine::ControlLine(port, SETDTR);
+        SerialLine::ControlLine(port, (value >> bit) & 1 ? LineCode::SetBreak : LineCode::ClrBreak);
+        SerialLine::ControlLine(port, LineCode::SetDtr);
         SerialLine::Pause();
-        SerialLine::ControlLine(port, CLRDTR);
+        SerialLine::ControlLine(port, LineCode::ClrDtr);
         SerialLine::Pause();
     }
     // The RTS rising edge copies the shift stages onto the outputs.
-    SerialLine::ControlLine(port, SETRTS);
+    SerialLine::ControlLine(port, LineCode::SetRts);
     SerialLine::Pause();
-    SerialLine::ControlLine(port, CLRRTS);
+    SerialLine::ControlLine(port, LineCode::ClrRts);
     SerialLine::EndFineTiming();
 }

@@ -7,14 +7,14 @@
 
 using PortHandle = void*;
 
-// Line control codes, numerically the same as EscapeCommFunction's.
-enum LineCode : std::uint32_t {
-    SETRTS = 3,   // raise RTS, the latch strobe
-    CLRRTS = 4,
-    SETDTR = 5,   // raise DTR, the shift clock
-    CLRDTR = 6,
-    SETBREAK = 8, // hold TXD in the break state: data bit 1
-    CLRBREAK = 9, // TXD idle: data bit 0
+// Line control codes, numerically EscapeCommFunction's SETRTS to CLRBREAK.
+enum class LineCode : std::uint32_t {
+    SetRts = 3,    // raise RTS, the latch strobe
+    ClrRts = 4,
+    SetDtr = 5,    // raise DTR, the shift clock
+    ClrDtr = 6,
+    SetBreak = 8,  // hold TXD in the break state: data bit 1
+    ClrBreak = 9,  // TXD idle: data bit 0
 };
 
 // Platform error codes the core tells apart.

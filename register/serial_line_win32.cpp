@@ -6,6 +6,13 @@
 
 #include <cstddef>
 
+static_assert(static_cast<DWORD>(LineCode::SetRts) == SETRTS &&
+                  static_cast<DWORD>(LineCode::ClrRts) == CLRRTS &&
+                  static_cast<DWORD>(LineCode::SetDtr) == SETDTR &&
+                  static_cast<DWORD>(LineCode::ClrDtr) == CLRDTR &&
+                  static_cast<DWORD>(LineCode::SetBreak) == SETBREAK &&
+                  static_cast<DWORD>(LineCode::ClrBreak) == CLRBREAK,
+              "LineCode must match EscapeCommFunction's codes");
 static_assert(sizeof(DCB) == sizeof(CommSettings), "CommSettings must match the DCB");
 static_assert(offsetof(DCB, BaudRate) == offsetof(CommSettings, baudRate), "DCB layout");
 static_assert(offsetof(DCB, wReserved) == offsetof(CommSettings, reserved), "DCB layout");
@@ -33,7 +40,7 @@ void WriteSettings(PortHandle port, const CommSettings* settings) {
 }
 
 void ControlLine(PortHandle port, LineCode code) {
-    EscapeCommFunction(port, code);
+    EscapeCommFunction(port, static_cast<DWORD>(code));
 }
 
 void Close(PortHandle port) {

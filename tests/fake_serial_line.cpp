@@ -22,12 +22,12 @@ std::string Name(PortHandle port) {
 
 const char* CodeName(LineCode code) {
     switch (code) {
-        case SETRTS: return "SETRTS";
-        case CLRRTS: return "CLRRTS";
-        case SETDTR: return "SETDTR";
-        case CLRDTR: return "CLRDTR";
-        case SETBREAK: return "SETBREAK";
-        case CLRBREAK: return "CLRBREAK";
+        case LineCode::SetRts: return "SETRTS";
+        case LineCode::ClrRts: return "CLRRTS";
+        case LineCode::SetDtr: return "SETDTR";
+        case LineCode::ClrDtr: return "CLRDTR";
+        case LineCode::SetBreak: return "SETBREAK";
+        case LineCode::ClrBreak: return "CLRBREAK";
     }
     return "code?";
 }
