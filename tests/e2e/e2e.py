@@ -1,0 +1,634 @@
+#!/usr/bin/env python3
+"""End-to-end tests of octolatch.exe under Wine.
+
+Each scenario declares its COM ports in the Wine registry, each port a
+pseudo-terminal watched by the virtual register (virtual_register.c, preloaded
+into Wine), starts the real program, clicks it with real pointer clicks
+(xdotool) and reads what the user and the register would see: the window
+through probe.exe, the wire through the register's event log.
+
+Run by tests/e2e/run, inside Xvfb and a /dev without serial devices.
+"""
+import argparse
+import os
+import pty
+import shutil
+import subprocess
+import sys
+import time
+import traceback
+
+ARGS = None
+SCENARIOS = []
+
+
+def scenario(function):
+    SCENARIOS.append(function)
+    return function
+
+
+class Failure(AssertionError):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def wait_until(what, condition, timeout=15.0, interval=0.1):
+    """Polls condition() until it returns something true; fails after timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        result = condition()
+        if result:
+            return result
+        if time.monotonic() > deadline:
+            raise Failure(f"timed out waiting for {what}")
+        time.sleep(interval)
+
+
+# ---------------------------------------------------------------- Wine
+
+def wine_env(extra=None):
+    env = dict(os.environ, WINEPREFIX=ARGS.prefix, WINEDEBUG="-all")
+    env.update(extra or {})
+    return env
+
+
+def run_wine(args, env=None, timeout=60):
+    """Runs a Wine command and returns its output. The output goes through a
+    file, not a pipe: Wine processes that the command starts (the desktop,
+    services) may inherit it and hold a pipe open long after."""
+    with open(os.path.join(ARGS.work, "wine-output.txt"), "w+") as output:
+        result = subprocess.run(["wine"] + args, env=env or wine_env(), stdin=subprocess.DEVNULL,
+                                stdout=output, stderr=subprocess.DEVNULL, timeout=timeout)
+        output.seek(0)
+        result.stdout = output.read()
+    return result
+
+
+def stop_wine():
+    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+    subprocess.run(["wineserver", "-k"], env=wine_env(), **quiet)
+    subprocess.run(["wineserver", "-w"], env=wine_env(), timeout=60, **quiet)
+
+
+def write_registry(lines):
+    path = os.path.join(ARGS.work, "settings.reg")
+    with open(path, "w") as reg:
+        reg.write("REGEDIT4\n\n" + "\n".join(lines) + "\n")
+    result = run_wine(["regedit", "/S", path])
+    check(result.returncode == 0, f"regedit failed with {result.returncode}")
+
+
+def make_prefix():
+    """One Wine prefix for the whole run, with a virtual desktop so that
+    windows get Wine's own caption (and close button) without a window manager."""
+    if not os.path.exists(os.path.join(ARGS.prefix, "system.reg")):
+        print("creating the Wine prefix (once)...", flush=True)
+        subprocess.run(["wineboot", "-i"], env=wine_env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    write_registry([
+        "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]", '"Desktop"="Default"', "",
+        "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]", '"Default"="800x360"',
+    ])
+    stop_wine()
+
+
+# ------------------------------------------------------- the register
+
+class Port:
+    def __init__(self, session, name):
+        self.session = session
+        self.name = name
+        self.master, slave = pty.openpty()
+        self.tty = os.ttyname(slave)
+        os.close(slave)
+
+    def set_mode(self, mode):
+        """"" works, "busy" or "missing" refuse the open, "dead" fails every line call."""
+        with open(os.path.join(self.session.dir, self.name + ".mode"), "w") as f:
+            f.write(mode)
+
+    def events(self):
+        """The register's log as (nanoseconds, what, argument) tuples."""
+        path = os.path.join(self.session.dir, self.name + ".log")
+        if not os.path.exists(path):
+            return []
+        rows = []
+        with open(path) as log:
+            for line in log:
+                parts = line.split(maxsplit=2)
+                rows.append((int(parts[0]), parts[1], parts[2].strip() if len(parts) > 2 else ""))
+        return rows
+
+    def latches(self):
+        return [int(arg, 16) for _, what, arg in self.events() if what == "LATCH"]
+
+    def holders(self):
+        """How many processes hold the port's pty open."""
+        count = 0
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit():
+                continue
+            try:
+                fds = os.listdir(f"/proc/{pid}/fd")
+            except OSError:
+                continue
+            for fd in fds:
+                try:
+                    if os.readlink(f"/proc/{pid}/fd/{fd}") == self.tty:
+                        count += 1
+                        break
+                except OSError:
+                    pass
+        return count
+
+
+def lines_after(events):
+    """Replays DTR and RTS events from the state after open (both high)."""
+    lines = {"DTR": 1, "RTS": 1}
+    for _, what, arg in events:
+        if what in lines:
+            lines[what] = int(arg)
+    return lines
+
+
+def transmissions(events):
+    """Splits line events into transmissions, checking each is the exact
+    26-operation sequence with its pauses. Returns the latched bytes.
+    Everything before the first data operation is the port's configuration."""
+    ops = [e for e in events if e[1] in ("BREAK", "DTR", "RTS", "LATCH")]
+    first_data = next((i for i, e in enumerate(ops) if e[1] == "BREAK"), len(ops))
+    ops = ops[first_data:]
+    sent = []
+    i = 0
+    while i < len(ops):
+        chunk = ops[i:i + 27]
+        shape = [(what, arg) for _, what, arg in chunk]
+        expected = []
+        value = 0
+        for bit in range(8):
+            data = shape[3 * bit][1] if 3 * bit < len(shape) else "?"
+            value |= (data == "1") << bit
+            expected += [("BREAK", data), ("DTR", "1"), ("DTR", "0")]
+        expected += [("RTS", "1"), ("LATCH", f"0x{value:02X}"), ("RTS", "0")]
+        check(shape == expected,
+              f"transmission {len(sent) + 1} is not the 26-operation sequence for 0x{value:02X}:\n"
+              f"  got      {shape}\n  expected {expected}")
+        times = [t for t, _, _ in chunk]
+        # Each clock high, clock low and strobe high lasts at least 1 ms.
+        for bit in range(8):
+            rise, fall, nxt = times[3 * bit + 1], times[3 * bit + 2], times[3 * bit + 3]
+            check(fall - rise >= 1_000_000, f"clock {bit} high for {(fall - rise) / 1e6:.3f} ms")
+            check(nxt - fall >= 1_000_000, f"clock {bit} low for {(nxt - fall) / 1e6:.3f} ms")
+        check(times[26] - times[24] >= 1_000_000,
+              f"strobe high for {(times[26] - times[24]) / 1e6:.3f} ms")
+        sent.append(value)
+        i += 27
+    return sent
+
+
+# ------------------------------------------------------------ session
+
+class Session:
+    """One run of the program against a set of virtual registers."""
+
+    def __init__(self, name, port_names):
+        self.name = name
+        self.dir = os.path.join(ARGS.work, "runs", name)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        os.makedirs(self.dir)
+        stop_wine()
+        self.ports = {n: Port(self, n) for n in port_names}
+        with open(os.path.join(self.dir, "ports"), "w") as f:
+            for port in self.ports.values():
+                f.write(f"{port.name} {port.tty}\n")
+        write_registry(["[-HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]", "",
+                        "[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]"] +
+                       [f'"{p.name}"="{p.tty}"' for p in self.ports.values()])
+        stop_wine()
+        for entry in os.listdir(os.path.join(ARGS.prefix, "dosdevices")):
+            if entry.startswith("com"):
+                os.remove(os.path.join(ARGS.prefix, "dosdevices", entry))
+        # From here on every Wine process, the wineserver included, carries the register.
+        self.env = wine_env({"LD_PRELOAD": os.path.abspath(ARGS.register), "VREG_DIR": self.dir})
+        # Started here, not by the first Wine command: a wineserver that a
+        # command started would hold that command's output pipe open.
+        subprocess.run(["wineserver"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        self.process = None
+
+    def platform_ports(self):
+        """The COM names in the order the platform lists them."""
+        out = run_wine([ARGS.probe, "ports"], env=self.env).stdout
+        return [line.split()[1] for line in out.splitlines() if line.startswith("port ")]
+
+    def start(self):
+        self.process = subprocess.Popen(["wine", os.path.abspath(ARGS.exe)], env=self.env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def look(self):
+        """What the probe sees: the window, its controls, any error box."""
+        out = run_wine([ARGS.probe, "window"], env=self.env).stdout
+        view = {"controls": [], "items": [], "error": None}
+        control = None
+        for line in out.splitlines():
+            key, _, rest = line.partition(" ")
+            if key == "control":
+                cls, text, style, rect, ident, checked = rest.split("|")
+                control = {"class": cls, "text": text, "style": int(style, 16),
+                           "rect": tuple(map(int, rect.split())), "id": int(ident),
+                           "checked": int(checked)}
+                view["controls"].append(control)
+            elif key == "screen":
+                control["screen"] = tuple(map(int, rest.split()))
+            elif key == "item":
+                view["items"].append(rest)
+            elif key in ("selected", "dropped", "itemheight", "visible"):
+                view[key] = int(rest)
+            elif key in ("windowrect", "errorbuttonrect"):
+                view[key] = tuple(map(int, rest.split()))
+            elif key in ("style", "exstyle"):
+                view[key] = int(rest, 16)
+            elif key == "window":
+                view["window"] = rest == "found"
+            elif key == "errorbox":
+                view["error"] = {"owner": rest}
+            elif key in ("errortext", "erroricon", "errorbutton"):
+                view["error"][key] = rest
+        return view
+
+    def wait_for_window(self):
+        return wait_until("the window with its port list",
+                          lambda: (lambda v: v if v.get("visible") and v["items"] else None)(self.look()))
+
+    def wait_for_error(self):
+        return wait_until("an error box", lambda: (lambda v: v if v["error"] else None)(self.look()))
+
+    # -- input, as a user gives it
+
+    def click_at(self, x, y):
+        subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "1"], check=True)
+
+    def click(self, control):
+        x, y, w, h = control["screen"]
+        self.click_at(x + w // 2, y + h // 2)
+
+    def box(self, view, k):
+        return view["controls"][k - 1]
+
+    def click_and_wait(self, port, view, control_index, expected_byte):
+        before = len(port.latches())
+        self.click(view["controls"][control_index])
+        latches = wait_until(f"latch {expected_byte:#04x} on {port.name}",
+                             lambda: (lambda l: l if len(l) > before else None)(port.latches()))
+        check(latches[before:] == [expected_byte],
+              f"click latched {[hex(b) for b in latches[before:]]}, expected {expected_byte:#04x}")
+
+    def pick_port(self, name):
+        """Drops the port list down with the arrow and clicks the entry."""
+        view = self.look()
+        combo = view["controls"][9]
+        x, y, w, h = combo["screen"]
+        self.click_at(x + w - 9, y + h // 2)
+        view = wait_until("the port list to drop down",
+                          lambda: (lambda v: v if v.get("dropped") else None)(self.look()))
+        index = view["items"].index(name)
+        height = view["itemheight"]
+        self.click_at(x + w // 2 - 8, y + h + 1 + height * index + height // 2)
+
+    def dismiss_error(self, view):
+        x, y, w, h = view["errorbuttonrect"]
+        self.click_at(x + w // 2, y + h // 2)
+        wait_until("the error box to close", lambda: self.look()["error"] is None)
+
+    def close_window(self):
+        """Clicks the close button at the right end of the caption."""
+        x, y, w, _ = self.look()["windowrect"]
+        self.click_at(x + w - 12, y + 11)
+        return self.exit_code()
+
+    def exit_code(self, timeout=20):
+        try:
+            return self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure("the program did not exit")
+
+    def finish(self):
+        # What the screen showed at the end, kept beside the register's logs.
+        subprocess.run(["import", "-window", "root", os.path.join(self.dir, "screen.png")],
+                       capture_output=True)
+        if self.process and self.process.poll() is None:
+            self.process.kill()
+        stop_wine()
+        for port in self.ports.values():
+            os.close(port.master)
+
+
+def start_with_window(session):
+    session.start()
+    return session.wait_for_window()
+
+
+def startup_events(port):
+    """Checks that opening and configuring sent nothing: lines lowered, no data, no latch."""
+    events = port.events()
+    check(any(what == "OPEN" for _, what, _ in events), f"{port.name} was never opened")
+    sent = [e for e in events if e[1] in ("BREAK", "LATCH") or (e[1] in ("DTR", "RTS") and e[2] == "1")]
+    check(not sent, f"start-up sent something on {port.name}: {sent}")
+    check(lines_after(events) == {"DTR": 0, "RTS": 0}, f"DTR and RTS not lowered on {port.name}")
+
+
+def close_and_check(session, active):
+    """Closes the window like a user; exit 0, nothing more sent, the port released."""
+    events_before = [e for e in active.events() if e[1] not in ("CLOSE",)]
+    code = session.close_window()
+    check(code == 0, f"exit code {code} after closing the window")
+    time.sleep(0.3)
+    events_after = [e for e in active.events() if e[1] not in ("CLOSE",)]
+    check(events_after == events_before, f"sent on close: {events_after[len(events_before):]}")
+    check(active.holders() == 0, f"{active.name} still held after exit")
+
+
+# ---------------------------------------------------------- scenarios
+
+@scenario
+def window_and_controls_and_nothing_sent_at_startup():
+    s = Session("window", ["COM3", "COM5"])
+    try:
+        view = start_with_window(s)
+        x, y, w, h = view["windowrect"]
+        check((w, h) == (620, 100), f"window size {w}x{h}")
+        check(view["style"] & 0x00CA0000 == 0x00CA0000, "no caption, system menu or minimize box")
+        check(view["style"] & 0x00050000 == 0, "a sizing border or maximize box")
+        expected = [("Button", str(k), 0x50000003, (120 + 50 * (k - 1), 15, 40, 40)) for k in range(1, 9)]
+        expected += [("Button", "Send", 0x50000000, (530, 15, 70, 40)),
+                     ("ComboBox", "", 0x50000202, (20, 20, 70, None))]
+        got = [(c["class"], c["text"], c["style"], c["rect"]) for c in view["controls"]]
+        check(len(got) == 10, f"{len(got)} controls: {got}")
+        for (cls, text, style, rect), control in zip(expected, view["controls"]):
+            # A combo box sets its own height from its font; the rest is as created.
+            actual_rect = control["rect"] if rect[3] is not None else control["rect"][:3] + (None,)
+            check((control["class"], control["text"], control["style"], actual_rect, control["id"]) ==
+                  (cls, text, style, rect, 0), f"control {control} differs from {(cls, text, style, rect)}")
+            check(control["checked"] == 0, f"{control['text']} starts ticked")
+        order = s.platform_ports()
+        active = s.ports[order[0]]
+        startup_events(active)
+        other = s.ports[order[1]]
+        check(other.events() == [], f"{other.name} touched at start-up: {other.events()}")
+        check(view["items"] == order and view["selected"] == 0,
+              f"selector {view['items']} selected {view['selected']}, platform order {order}")
+        close_and_check(s, active)
+    finally:
+        s.finish()
+
+
+@scenario
+def ticking_unticking_and_send_latch_the_byte():
+    s = Session("ticking", ["COM3"])
+    try:
+        view = start_with_window(s)
+        port = s.ports["COM3"]
+        steps = [  # (control index, byte latched)
+            (2, 0x20),   # tick 3
+            (2, 0x00),   # untick 3
+            (0, 0x80),   # tick 1
+            (7, 0x81),   # tick 8
+            (0, 0x01),   # untick 1
+            (7, 0x00),   # untick 8
+            (7, 0x01),   # tick 8, then 1: the same byte either order
+            (0, 0x81),
+            (0, 0x01), (7, 0x00),
+            (1, 0x40),   # tick 2
+            (6, 0x42),   # tick 7
+            (8, 0x42),   # Send: the same byte again
+            (8, 0x42),
+        ]
+        for index, byte in steps:
+            s.click_and_wait(port, view, index, byte)
+        check(transmissions(port.events()) == [b for _, b in steps],
+              "the data bits sent do not match the bytes latched")
+        ticks = [c["checked"] for c in s.look()["controls"][:8]]
+        check(ticks == [0, 1, 0, 0, 0, 0, 1, 0], f"boxes ticked {ticks} after Send")
+        close_and_check(s, port)
+    finally:
+        s.finish()
+
+
+@scenario
+def port_list_in_platform_order_with_the_active_port_selected():
+    s = Session("order", ["COM3", "COM5", "COM12", "COM7", "COM4"])
+    try:
+        view = start_with_window(s)
+        order = s.platform_ports()
+        check(sorted(order) == sorted(s.ports), f"platform lists {order}")
+        check(view["items"] == order, f"selector {view['items']}, platform {order}")
+        check(view["selected"] == 0, f"selected entry {view['selected']}")
+        close_and_check(s, s.ports[order[0]])
+    finally:
+        s.finish()
+
+
+@scenario
+def first_listed_port_busy_opens_the_next():
+    s = Session("busy-first", ["COM3", "COM5"])
+    try:
+        order = s.platform_ports()
+        first, second = s.ports[order[0]], s.ports[order[1]]
+        first.set_mode("busy")
+        view = start_with_window(s)
+        check(view["items"] == order and view["selected"] == 1,
+              f"selector {view['items']} selected {view['selected']}")
+        check([w for _, w, _ in first.events()] == ["OPEN"] and "refused" in first.events()[0][2],
+              f"{first.name}: {first.events()}")
+        startup_events(second)
+        s.click_and_wait(second, view, 0, 0x80)
+        check(first.latches() == [], f"{first.name} latched {first.latches()}")
+        close_and_check(s, second)
+    finally:
+        s.finish()
+
+
+@scenario
+def switching_ports_above_9():
+    s = Session("switch", ["COM10", "COM12"])
+    try:
+        view = start_with_window(s)
+        order = s.platform_ports()
+        old, new = s.ports[order[0]], s.ports[order[1]]
+        s.click_and_wait(old, view, 2, 0x20)
+        old_events = len(old.events())
+        s.pick_port(new.name)
+        view = wait_until("the switch", lambda: (lambda v: v if v.get("selected") == 1 and not v.get("dropped") else None)(s.look()))
+        wait_until(f"{old.name} released", lambda: old.holders() == 0)
+        opened = [t for t, w, _ in new.events() if w == "OPEN"]
+        closed = [t for t, w, _ in old.events()[old_events:] if w == "CLOSE"]
+        check(opened and closed and opened[0] < closed[0],
+              f"{new.name} opened at {opened}, {old.name} closed at {closed}: new must open first")
+        startup_events(new)
+        # The boxes keep their ticks and the byte; nothing is sent by the switch.
+        check(new.latches() == [], "the switch sent the byte")
+        s.click_and_wait(new, view, 4, 0x28)
+        check([w for _, w, _ in old.events()[old_events:] if w != "CLOSE"] == [],
+              f"{old.name} moved after the switch: {old.events()[old_events:]}")
+        # Picking the active port again does nothing at all.
+        events = new.events()
+        s.pick_port(new.name)
+        wait_until("the list to close", lambda: not s.look().get("dropped"))
+        time.sleep(0.3)
+        check(new.events() == events, f"re-picking the active port did something: {new.events()[len(events):]}")
+        close_and_check(s, new)
+    finally:
+        s.finish()
+
+
+def switch_refused(mode, text):
+    s = Session(f"switch-{mode}", ["COM3", "COM5"])
+    try:
+        view = start_with_window(s)
+        order = s.platform_ports()
+        active, refused = s.ports[order[0]], s.ports[order[1]]
+        refused.set_mode(mode)
+        before = len(active.events())
+        s.pick_port(refused.name)
+        view = s.wait_for_error()
+        error = view["error"]
+        check(error.get("errortext") == text and error["owner"] == "owned" and
+              error.get("erroricon") == "yes" and error.get("errorbutton") == "OK",
+              f"error box {error}, expected '{text}' owned by the window")
+        s.dismiss_error(view)
+        view = s.look()
+        check(view["selected"] == 0, f"selection on {view['selected']} after the failed switch")
+        check(refused.holders() == 0 and all(w == "OPEN" for _, w, _ in refused.events()),
+              f"{refused.name}: {refused.events()}")
+        again = active.events()[before:]
+        check(lines_after(active.events()) == {"DTR": 0, "RTS": 0} and
+              not [e for e in again if e[1] in ("BREAK", "LATCH")],
+              f"{active.name} after the failed switch: {again}")
+        s.click_and_wait(active, view, 1, 0x40)
+        close_and_check(s, active)
+    finally:
+        s.finish()
+
+
+@scenario
+def switching_to_a_missing_port_says_port_not_found():
+    switch_refused("missing", "Port not found")
+
+
+@scenario
+def switching_to_a_busy_port_says_port_unreachable():
+    switch_refused("busy", "Port unreachable")
+
+
+def startup_failure(name, ports, text):
+    s = Session(name, ports)
+    try:
+        for port in s.ports.values():
+            port.set_mode("busy")
+        s.start()
+        view = s.wait_for_error()
+        check(view["error"].get("errortext") == text and view["error"]["owner"] == "unowned",
+              f"error box {view['error']}, expected unowned '{text}'")
+        check(not view.get("visible"), "the window was shown")
+        s.dismiss_error(view)
+        code = s.exit_code()
+        check(code == 0, f"exit code {code}")
+        for port in s.ports.values():
+            check(all(w == "OPEN" for _, w, _ in port.events()), f"{port.name}: {port.events()}")
+    finally:
+        s.finish()
+
+
+@scenario
+def no_com_ports_found():
+    startup_failure("no-ports", [], "No COM ports found")
+
+
+@scenario
+def no_usable_com_port_found():
+    startup_failure("none-usable", ["COM3", "COM5"], "No usable COM port found")
+
+
+@scenario
+def the_port_vanishes_while_running():
+    s = Session("vanish", ["COM3"])
+    try:
+        view = start_with_window(s)
+        port = s.ports["COM3"]
+        s.click_and_wait(port, view, 0, 0x80)
+        port.set_mode("dead")
+        for index in (1, 2, 8):
+            before = len(port.events())
+            s.click(view["controls"][index])
+            wait_until("the click to reach the port",
+                       lambda: sum(w == "FAILED" for _, w, _ in port.events()[before:]) >= 26)
+        view = s.look()
+        check(view.get("visible") and [c["checked"] for c in view["controls"][:3]] == [1, 1, 1],
+              "the window stopped answering after the port vanished")
+        check(port.latches() == [0x80], f"latched {port.latches()}")
+        code = s.close_window()
+        check(code == 0, f"exit code {code}")
+    finally:
+        s.finish()
+
+
+@scenario
+def a_burst_of_200_clicks_loses_none():
+    s = Session("burst", ["COM3"])
+    try:
+        view = start_with_window(s)
+        port = s.ports["COM3"]
+        command, expected, value = ["xdotool"], [], 0
+        for i in range(200):
+            k = [3, 8, 1, 5, 3, 2, 8, 7][i % 8]
+            x, y, w, h = s.box(view, k)["screen"]
+            command += ["mousemove", str(x + w // 2), str(y + h // 2), "click", "--delay", "0", "1"]
+            value ^= 0x80 >> (k - 1)
+            expected.append(value)
+        subprocess.run(command, check=True)
+        wait_until("200 latches", lambda: len(port.latches()) >= 200, timeout=60)
+        time.sleep(0.3)
+        check(port.latches() == expected, "the latched bytes differ from the clicks' bytes")
+        check(transmissions(port.events()) == expected, "the transmissions differ")
+        close_and_check(s, port)
+    finally:
+        s.finish()
+
+
+# --------------------------------------------------------------- main
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    for option in ("--exe", "--probe", "--register", "--work"):
+        parser.add_argument(option, required=True)
+    parser.add_argument("-k", dest="only", default="", help="run the scenarios whose name has this")
+    ARGS = parser.parse_args()
+    ARGS.work = os.path.abspath(ARGS.work)
+    ARGS.prefix = os.path.join(ARGS.work, "prefix")
+    os.makedirs(ARGS.work, exist_ok=True)
+    make_prefix()
+    passed, failed = 0, []
+    for function in SCENARIOS:
+        if ARGS.only not in function.__name__:
+            continue
+        started = time.monotonic()
+        try:
+            function()
+            passed += 1
+            print(f"PASS {function.__name__} ({time.monotonic() - started:.1f} s)", flush=True)
+        except Exception as error:  # a failure or a broken harness: report, go on
+            failed.append(function.__name__)
+            print(f"FAIL {function.__name__}: {error}", flush=True)
+            if not isinstance(error, Failure):
+                traceback.print_exc()
+    print(f"e2e: {passed} passed, {len(failed)} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

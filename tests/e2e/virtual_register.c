@@ -1,0 +1,341 @@
+/*
+ * A virtual shift register behind a pseudo-terminal, for watching the real
+ * program through Wine's real serial code. Loaded into every Wine process
+ * with LD_PRELOAD; it only acts on the ptys listed in $VREG_DIR/ports
+ * ("COM3 /dev/pts/7" per line) and leaves every other file alone.
+ *
+ * Wine moves DTR and RTS with TIOCMGET/TIOCMSET and the break with
+ * TIOCSBRK/TIOCCBRK; a pty refuses the modem-line calls, so they are
+ * emulated here. Behind the lines sits the register: TXD in break is data 1,
+ * a DTR rising edge shifts the data bit in, an RTS rising edge latches the
+ * shift stages onto the outputs.
+ *
+ * $VREG_DIR/<port>.mode, read at every call, plays faults: "busy" and
+ * "missing" refuse the open (EACCES, ENOENT; the open happens in the
+ * wineserver), "dead" fails every line call with EIO.
+ *
+ * Records, per port: <port>.log, one line per event with CLOCK_MONOTONIC
+ * nanoseconds ("123 DTR 1", "456 LATCH 0x20", "789 OPEN", "790 CLOSE"; a
+ * port fd closed in several processes logs one CLOSE each), and <port>.vcd,
+ * a Value Change Dump of the lines and the eight outputs. Output k is
+ * bit 0x80 >> (k - 1) of the latched byte, the program's own numbering.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#define MAX_PORTS 16
+
+struct port {
+    char name[32];
+    dev_t rdev;
+    int dtr, rts, brk;
+    unsigned char stages;  /* shift stages, in output numbering */
+    unsigned char outputs; /* latched */
+    long long vcd_base_us; /* -1 until this process opened the VCD */
+    char vcd_last[11];     /* the values last written to the VCD */
+};
+
+static struct port ports[MAX_PORTS];
+static int port_count = -1;
+static char dir[512];
+static pthread_mutex_t lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+
+static int (*real_ioctl)(int, unsigned long, ...);
+static int (*real_open)(const char *, int, ...);
+static int (*real_openat)(int, const char *, int, ...);
+static int (*real_close)(int);
+
+static long long now_ns(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+/* Through a data pointer: ISO C has no cast from void * to a function. */
+static void resolve(void *function_pointer, const char *name) {
+    if (!*(void **)function_pointer) *(void **)function_pointer = dlsym(RTLD_NEXT, name);
+}
+
+static void resolve_real(void) {
+    resolve(&real_ioctl, "ioctl");
+    resolve(&real_open, "open");
+    resolve(&real_openat, "openat");
+    resolve(&real_close, "close");
+}
+
+static void load_ports(void) {
+    if (port_count >= 0) return;
+    port_count = 0;
+    const char *env = getenv("VREG_DIR");
+    if (!env || strlen(env) >= sizeof dir - 64) return;
+    strcpy(dir, env);
+    char path[600];
+    snprintf(path, sizeof path, "%s/ports", dir);
+    FILE *list = fopen(path, "re");
+    if (!list) return;
+    char name[32], tty[256];
+    while (port_count < MAX_PORTS && fscanf(list, "%31s %255s", name, tty) == 2) {
+        struct stat st;
+        if (stat(tty, &st) != 0 || !S_ISCHR(st.st_mode)) continue;
+        struct port *p = &ports[port_count++];
+        memset(p, 0, sizeof *p);
+        strcpy(p->name, name);
+        p->rdev = st.st_rdev;
+        /* A driver raises DTR and RTS when the port opens. */
+        p->dtr = p->rts = 1;
+        p->vcd_base_us = -1;
+    }
+    fclose(list);
+}
+
+static struct port *port_of_stat(const struct stat *st) {
+    if (!S_ISCHR(st->st_mode)) return NULL;
+    for (int i = 0; i < port_count; ++i)
+        if (ports[i].rdev == st->st_rdev) return &ports[i];
+    return NULL;
+}
+
+static void read_mode(const struct port *p, char *mode, size_t size) {
+    char path[600];
+    snprintf(path, sizeof path, "%s/%s.mode", dir, p->name);
+    mode[0] = '\0';
+    int fd = real_open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    ssize_t n = read(fd, mode, size - 1);
+    real_close(fd);
+    mode[n > 0 ? n : 0] = '\0';
+    mode[strcspn(mode, " \n")] = '\0';
+}
+
+static void append(const char *path, const char *text) {
+    int fd = real_open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    ssize_t ignored = write(fd, text, strlen(text));
+    (void)ignored;
+    real_close(fd);
+}
+
+static void log_event(const struct port *p, const char *format, ...) {
+    char line[200], path[600];
+    int n = snprintf(line, sizeof line, "%lld ", now_ns());
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line + n, sizeof line - n - 1, format, args);
+    va_end(args);
+    strcat(line, "\n");
+    snprintf(path, sizeof path, "%s/%s.log", dir, p->name);
+    append(path, line);
+}
+
+/* VCD identifiers: ! txd_break, " dtr, # rts, $ to + outputs 1 to 8. */
+static void vcd_values(const struct port *p, char values[11]) {
+    values[0] = (char)('0' + p->brk);
+    values[1] = (char)('0' + p->dtr);
+    values[2] = (char)('0' + p->rts);
+    for (int k = 1; k <= 8; ++k) values[2 + k] = (char)('0' + ((p->outputs >> (8 - k)) & 1));
+}
+
+/* Opens this process's part of the port's VCD: a new file starts with the
+ * lines as they are now; a file another process began keeps its time base. */
+static void vcd_begin(struct port *p) {
+    if (p->vcd_base_us >= 0) return;
+    char path[600], text[2048];
+    snprintf(path, sizeof path, "%s/%s.vcd", dir, p->name);
+    long long now_us = now_ns() / 1000;
+    vcd_values(p, p->vcd_last);
+    int fd = real_open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        p->vcd_base_us = now_us;
+        int n = snprintf(text, sizeof text,
+                         "$comment base_us %lld $end\n$version octolatch virtual register $end\n"
+                         "$timescale 1 us $end\n$scope module %s $end\n"
+                         "$var wire 1 ! txd_break $end\n$var wire 1 \" dtr $end\n"
+                         "$var wire 1 # rts $end\n",
+                         now_us, p->name);
+        for (int k = 1; k <= 8; ++k)
+            n += snprintf(text + n, sizeof text - n, "$var wire 1 %c out%d $end\n", '#' + k, k);
+        n += snprintf(text + n, sizeof text - n, "$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n");
+        for (int i = 0; i < 11; ++i) n += snprintf(text + n, sizeof text - n, "%c%c\n", p->vcd_last[i], '!' + i);
+        snprintf(text + n, sizeof text - n, "$end\n");
+        ssize_t ignored = write(fd, text, strlen(text));
+        (void)ignored;
+        real_close(fd);
+        return;
+    }
+    p->vcd_base_us = now_us;
+    fd = real_open(path, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ssize_t n = read(fd, text, 64);
+        real_close(fd);
+        text[n > 0 ? n : 0] = '\0';
+        sscanf(text, "$comment base_us %lld", &p->vcd_base_us);
+    }
+}
+
+/* Appends the values that changed since the last sample. */
+static void vcd_sample(struct port *p) {
+    char values[11], text[256], path[600];
+    vcd_values(p, values);
+    int n = snprintf(text, sizeof text, "#%lld\n", now_ns() / 1000 - p->vcd_base_us);
+    int changed = 0;
+    for (int i = 0; i < 11; ++i) {
+        if (values[i] == p->vcd_last[i]) continue;
+        n += snprintf(text + n, sizeof text - n, "%c%c\n", values[i], '!' + i);
+        changed = 1;
+    }
+    if (!changed) return;
+    memcpy(p->vcd_last, values, sizeof values);
+    snprintf(path, sizeof path, "%s/%s.vcd", dir, p->name);
+    append(path, text);
+}
+
+static void set_lines(struct port *p, int dtr, int rts) {
+    if (dtr == p->dtr && rts == p->rts) {
+        log_event(p, "MODEM unchanged");
+        return;
+    }
+    if (dtr != p->dtr) {
+        p->dtr = dtr;
+        log_event(p, "DTR %d", dtr);
+        if (dtr) p->stages = (unsigned char)((p->stages >> 1) | (p->brk << 7));
+    }
+    if (rts != p->rts) {
+        p->rts = rts;
+        log_event(p, "RTS %d", rts);
+        if (rts) {
+            p->outputs = p->stages;
+            log_event(p, "LATCH 0x%02X", p->outputs);
+        }
+    }
+    vcd_sample(p);
+}
+
+static int emulate(struct port *p, unsigned long request, void *arg) {
+    char mode[32];
+    read_mode(p, mode, sizeof mode);
+    if (strcmp(mode, "dead") == 0) {
+        log_event(p, "FAILED ioctl 0x%lx", request);
+        errno = EIO;
+        return -1;
+    }
+    int *bits = arg;
+    if (request != TIOCMGET) vcd_begin(p);
+    switch (request) {
+        case TIOCMGET:
+            *bits = (p->dtr ? TIOCM_DTR : 0) | (p->rts ? TIOCM_RTS : 0);
+            return 0;
+        case TIOCMSET:
+            set_lines(p, !!(*bits & TIOCM_DTR), !!(*bits & TIOCM_RTS));
+            return 0;
+        case TIOCMBIS:
+            set_lines(p, p->dtr || (*bits & TIOCM_DTR), p->rts || (*bits & TIOCM_RTS));
+            return 0;
+        case TIOCMBIC:
+            set_lines(p, p->dtr && !(*bits & TIOCM_DTR), p->rts && !(*bits & TIOCM_RTS));
+            return 0;
+        case TIOCSBRK:
+        case TIOCCBRK:
+            p->brk = request == TIOCSBRK;
+            log_event(p, "BREAK %d", p->brk);
+            vcd_sample(p);
+            return 0;
+    }
+    return -1;
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void *arg = va_arg(args, void *);
+    va_end(args);
+    resolve_real();
+    if (request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS ||
+        request == TIOCMBIC || request == TIOCSBRK || request == TIOCCBRK) {
+        pthread_mutex_lock(&lock);
+        load_ports();
+        struct stat st;
+        struct port *p = port_count > 0 && fstat(fd, &st) == 0 ? port_of_stat(&st) : NULL;
+        int result = p ? emulate(p, request, arg) : real_ioctl(fd, request, arg);
+        pthread_mutex_unlock(&lock);
+        return result;
+    }
+    return real_ioctl(fd, request, arg);
+}
+
+/* Returns 0 to go ahead with the open, or the errno that refuses it. */
+static int check_open(int dirfd, const char *path) {
+    int refusal = 0;
+    pthread_mutex_lock(&lock);
+    load_ports();
+    struct stat st;
+    struct port *p = port_count > 0 && fstatat(dirfd, path, &st, 0) == 0 ? port_of_stat(&st) : NULL;
+    if (p) {
+        char mode[32];
+        read_mode(p, mode, sizeof mode);
+        if (strcmp(mode, "busy") == 0) refusal = EACCES;
+        if (strcmp(mode, "missing") == 0) refusal = ENOENT;
+        log_event(p, refusal ? "OPEN refused %s" : "OPEN", refusal == EACCES ? "EACCES" : "ENOENT");
+    }
+    pthread_mutex_unlock(&lock);
+    return refusal;
+}
+
+static mode_t mode_of(int flags, va_list args) {
+    return (flags & O_CREAT) || (flags & __O_TMPFILE) == __O_TMPFILE ? va_arg(args, mode_t) : 0;
+}
+
+int openat(int dirfd, const char *path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_of(flags, args);
+    va_end(args);
+    resolve_real();
+    int refusal = check_open(dirfd, path);
+    if (refusal) {
+        errno = refusal;
+        return -1;
+    }
+    return real_openat(dirfd, path, flags, mode);
+}
+
+int open(const char *path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_of(flags, args);
+    va_end(args);
+    return openat(AT_FDCWD, path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...) __attribute__((alias("open")));
+int openat64(int dirfd, const char *path, int flags, ...) __attribute__((alias("openat")));
+
+/* Every process's last close of a port releases it; logged for ordering. */
+int close(int fd) {
+    resolve_real();
+    if (port_count != 0) {
+        pthread_mutex_lock(&lock);
+        load_ports();
+        struct stat st;
+        struct port *p = port_count > 0 && fstat(fd, &st) == 0 ? port_of_stat(&st) : NULL;
+        if (p) log_event(p, "CLOSE");
+        pthread_mutex_unlock(&lock);
+    }
+    return real_close(fd);
+}
+
+int __open_2(const char *path, int flags) { return openat(AT_FDCWD, path, flags); }
+int __open64_2(const char *path, int flags) { return openat(AT_FDCWD, path, flags); }
+int __openat_2(int dirfd, const char *path, int flags) { return openat(dirfd, path, flags); }
+int __openat64_2(int dirfd, const char *path, int flags) { return openat(dirfd, path, flags); }
