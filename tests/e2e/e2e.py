@@ -56,16 +56,25 @@ def wine_env(extra=None):
     return env
 
 
-def run_wine(args, env=None, timeout=60):
+def run_wine(args, env=None, timeout=30, tries=2):
     """Runs a Wine command and returns its output. The output goes through a
     file, not a pipe: Wine processes that the command starts (the desktop,
-    services) may inherit it and hold a pipe open long after."""
-    with open(os.path.join(ARGS.work, "wine-output.txt"), "w+") as output:
-        result = subprocess.run(["wine"] + args, env=env or wine_env(), stdin=subprocess.DEVNULL,
-                                stdout=output, stderr=subprocess.DEVNULL, timeout=timeout)
-        output.seek(0)
-        result.stdout = output.read()
-    return result
+    services) may inherit it and hold a pipe open long after. A command that
+    hangs is killed and tried once more."""
+    for attempt in range(1, tries + 1):
+        with open(os.path.join(ARGS.work, "wine-output.txt"), "w+") as output:
+            try:
+                result = subprocess.run(["wine"] + args, env=env or wine_env(),
+                                        stdin=subprocess.DEVNULL, stdout=output,
+                                        stderr=subprocess.DEVNULL, timeout=timeout)
+            except subprocess.TimeoutExpired:
+                print(f"  (wine {' '.join(args)} hung, try {attempt} of {tries})", flush=True)
+                if attempt == tries:
+                    raise
+                continue
+            output.seek(0)
+            result.stdout = output.read()
+            return result
 
 
 def stop_wine():

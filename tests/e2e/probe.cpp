@@ -29,6 +29,15 @@ std::string ClassOf(HWND window) {
     return Narrow(name);
 }
 
+// Asks another process's window; a hung window answers 0 after two seconds
+// instead of hanging the probe.
+LRESULT Ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, 2000, &result))
+        std::printf("timeout message 0x%X\n", message);
+    return static_cast<LRESULT>(result);
+}
+
 void PrintRect(const char* key, const RECT& rect) {
     std::printf("%s %ld %ld %ld %ld\n", key, rect.left, rect.top, rect.right - rect.left,
                 rect.bottom - rect.top);
@@ -54,22 +63,22 @@ BOOL CALLBACK PrintControl(HWND control, LPARAM parentAsLParam) {
                 TextOf(control).c_str(), static_cast<unsigned long>(GetWindowLongW(control, GWL_STYLE)),
                 rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top,
                 static_cast<long>(GetDlgCtrlID(control)),
-                static_cast<long>(SendMessageW(control, BM_GETCHECK, 0, 0)));
+                static_cast<long>(Ask(control, BM_GETCHECK, 0, 0)));
     GetWindowRect(control, &rect);
     PrintRect("screen", rect);
     if (ClassOf(control) == "ComboBox") {
-        const LRESULT count = SendMessageW(control, CB_GETCOUNT, 0, 0);
+        const LRESULT count = Ask(control, CB_GETCOUNT, 0, 0);
         for (LRESULT i = 0; i < count; ++i) {
             wchar_t item[64] = L"";
-            if (SendMessageW(control, CB_GETLBTEXTLEN, i, 0) < 64)
-                SendMessageW(control, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item));
+            if (Ask(control, CB_GETLBTEXTLEN, i, 0) < 64)
+                Ask(control, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item));
             std::printf("item %s\n", Narrow(item).c_str());
         }
-        std::printf("selected %ld\n", static_cast<long>(SendMessageW(control, CB_GETCURSEL, 0, 0)));
-        std::printf("dropped %ld\n", static_cast<long>(SendMessageW(control, CB_GETDROPPEDSTATE, 0, 0)));
-        SendMessageW(control, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&rect));
+        std::printf("selected %ld\n", static_cast<long>(Ask(control, CB_GETCURSEL, 0, 0)));
+        std::printf("dropped %ld\n", static_cast<long>(Ask(control, CB_GETDROPPEDSTATE, 0, 0)));
+        Ask(control, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&rect));
         PrintRect("droprect", rect);
-        std::printf("itemheight %ld\n", static_cast<long>(SendMessageW(control, CB_GETITEMHEIGHT, 0, 0)));
+        std::printf("itemheight %ld\n", static_cast<long>(Ask(control, CB_GETITEMHEIGHT, 0, 0)));
     }
     return TRUE;
 }
