@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""The demo behind scripts/run: octolatch.exe under Wine with two virtual
+registers on COM3 and COM4, printing every latch as it happens.
+
+  --interactive  the window is the user's to click; ends when it is closed
+  --auto         (no display) clicks through a short session by itself and
+                 leaves a screenshot and the VCD traces behind
+"""
+import argparse
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+
+from wine_session import Session, configure, make_prefix, wait_until  # noqa: E402
+
+WORK = os.path.join(ROOT, "build", "demo")
+PORTS = ["COM3", "COM4"]
+
+
+def outputs_row(byte):
+    return " ".join("#" if byte & (0x80 >> (k - 1)) else "." for k in range(1, 9))
+
+
+def print_latches(session, stop):
+    """Prints each latch of every port as the register reports it."""
+    seen = {name: 0 for name in session.ports}
+    while True:
+        for name, port in session.ports.items():
+            latches = port.latches()
+            for byte in latches[seen[name]:]:
+                print(f"{name}  0x{byte:02X}          {outputs_row(byte)}", flush=True)
+            seen[name] = len(latches)
+        if stop.is_set():
+            return
+        time.sleep(0.05)
+
+
+def click_through(session):
+    """A short session: a few boxes, Send, a switch to the other port, more boxes."""
+    view = session.wait_for_window()
+    steps = [(0, "tick 1"), (2, "tick 3"), (7, "tick 8"), (8, "Send"), (2, "untick 3")]
+    for index, what in steps:
+        print(f"  click: {what}", flush=True)
+        session.click(view["controls"][index])
+        time.sleep(0.4)
+    active = view["items"][view["selected"]]
+    other = next(name for name in view["items"] if name != active)
+    print(f"  pick {other} in the port list", flush=True)
+    session.pick_port(other)
+    wait_until("the switch", lambda: (lambda v: v["items"][v["selected"]] == other)(session.look()))
+    for index, what in [(1, "tick 2"), (6, "tick 7"), (0, "untick 1")]:
+        print(f"  click: {what}", flush=True)
+        session.click(view["controls"][index])
+        time.sleep(0.4)
+    x, y, w, h = session.look()["windowrect"]
+    shot = os.path.join(WORK, "window.png")
+    subprocess.run(["import", "-window", "root", "-crop", f"{w}x{h}+{x}+{y}", shot], check=True)
+    print("  close the window", flush=True)
+    code = session.close_window()
+    print(f"  octolatch.exe ended with exit code {code}", flush=True)
+    return shot
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    mode = parser.add_mutually_exclusive_group(required=True)
+    mode.add_argument("--auto", action="store_true")
+    mode.add_argument("--interactive", action="store_true")
+    args = parser.parse_args()
+
+    configure(os.path.join(ROOT, "build", "windows", "octolatch.exe"),
+              os.path.join(ROOT, "build", "windows", "probe.exe"),
+              os.path.join(ROOT, "build", "linux", "libvirtual_register.so"),
+              WORK, desktop=args.auto)
+    # Ctrl+C, or the terminal going away, ends the demo and all it started,
+    # also when started from a shell that had SIGINT ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    signal.signal(signal.SIGHUP, signal.default_int_handler)
+    make_prefix()
+    session = Session("demo", PORTS)
+    stop = threading.Event()
+    printer = threading.Thread(target=print_latches, args=(session, stop))
+    shot = None
+    try:
+        print(f"Virtual registers on {' and '.join(PORTS)}; starting octolatch.exe under Wine.",
+              flush=True)
+        session.start()
+        if args.interactive:
+            print("Click the boxes in the Octolatch window; close it (or press Ctrl+C) to end.",
+                  flush=True)
+            if os.geteuid() != 0:
+                print(f"If it opened on a port of this machine, pick {PORTS[0]} in its list.",
+                      flush=True)
+        print("port  byte  outputs 1 2 3 4 5 6 7 8", flush=True)
+        printer.start()
+        if args.auto:
+            shot = click_through(session)
+        else:
+            session.process.wait()
+    except KeyboardInterrupt:
+        print("\nStopping.", flush=True)
+    finally:
+        time.sleep(0.2)
+        stop.set()
+        if printer.is_alive():
+            printer.join()
+        session.finish()
+    print("\nWhat travelled on the wire, as Value Change Dump traces (GTKWave, PulseView):")
+    for name in PORTS:
+        trace = os.path.join(session.dir, name + ".vcd")
+        if os.path.exists(trace):
+            print(f"  {os.path.relpath(trace, ROOT)}")
+    if shot:
+        print(f"A screenshot of the window: {os.path.relpath(shot, ROOT)}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
