@@ -164,10 +164,12 @@ def lines_after(events):
     return lines
 
 
-def transmissions(events):
+def transmissions(events, spans=None):
     """Splits line events into transmissions, checking each is the exact
-    26-operation sequence with its pauses. Returns the latched bytes.
-    Everything before the first data operation is the port's configuration."""
+    26-operation sequence with its pauses. Returns the latched bytes; with a
+    list as spans, also appends each transmission's (first, last) line-change
+    times to it. Everything before the first data operation is the port's
+    configuration."""
     ops = [e for e in events if e[1] in ("BREAK", "DTR", "RTS", "LATCH")]
     first_data = next((i for i, e in enumerate(ops) if e[1] == "BREAK"), len(ops))
     ops = ops[first_data:]
@@ -195,6 +197,8 @@ def transmissions(events):
         check(times[26] - times[24] >= 1_000_000,
               f"strobe high for {(times[26] - times[24]) / 1e6:.3f} ms")
         sent.append(value)
+        if spans is not None:
+            spans.append((times[0], times[26]))
         i += 27
     return sent
 

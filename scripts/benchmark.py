@@ -1,0 +1,130 @@
+#!/usr/bin/env python3
+"""Measures octolatch.exe under Wine against a virtual register and prints
+one table: transmission time over a few hundred clicks, start-up time to the
+window being shown, the .exe size and the program's peak memory.
+Run by scripts/benchmark."""
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+
+from wine_session import Session, configure, make_prefix, transmissions, wait_until  # noqa: E402
+
+CLICKS = 300
+STARTS = 6
+FLOOR_MS = 17.0  # 17 pauses of 1 ms
+
+
+def percentile(values, share):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
+
+
+def program_pid():
+    for pid in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                if cmdline.read().split(b"\0")[0].endswith(b"octolatch.exe"):
+                    return int(pid)
+        except (OSError, ValueError):
+            pass
+    return None
+
+
+def peak_memory_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
+def window_shown():
+    """The program's top-level X window once it is mapped (no virtual desktop here)."""
+    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Octolatch$"],
+                           capture_output=True, text=True).stdout.split()
+    return found[0] if found else None
+
+
+def close(session, window):
+    subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "alt+F4"], check=True)
+    session.exit_code()
+
+
+def main():
+    exe = os.path.join(ROOT, "build", "windows", "octolatch.exe")
+    configure(exe, os.path.join(ROOT, "build", "windows", "probe.exe"),
+              os.path.join(ROOT, "build", "linux", "libvirtual_register.so"),
+              os.path.join(ROOT, "build", "benchmark"), desktop=False)
+    make_prefix()
+    session = Session("benchmark", ["COM3"])
+    port = session.ports["COM3"]
+    try:
+        startups = []
+        for run in range(STARTS):
+            started = time.monotonic()
+            session.start()
+            window = wait_until("the window", window_shown, timeout=60, interval=0.005)
+            startups.append(time.monotonic() - started)
+            if run < STARTS - 1:
+                close(session, window)
+
+        view = session.wait_for_window()
+        command, value, expected = ["xdotool"], 0, []
+        for i in range(CLICKS):
+            k = [3, 8, 1, 5, 3, 2, 8, 7][i % 8]
+            x, y, w, h = view["controls"][k - 1]["screen"]
+            command += ["mousemove", str(x + w // 2), str(y + h // 2), "click", "--delay", "0", "1"]
+            value ^= 0x80 >> (k - 1)
+            expected.append(value)
+        before = len(port.latches())
+        subprocess.run(command, check=True)
+        wait_until(f"{CLICKS} latches", lambda: len(port.latches()) >= before + CLICKS, timeout=120)
+        peak = peak_memory_kib(program_pid())
+        close(session, window)
+    finally:
+        session.finish()
+
+    spans = []
+    sent = transmissions(port.events(), spans)
+    if sent[-CLICKS:] != expected:
+        print("the latched bytes differ from the clicks' bytes", file=sys.stderr)
+        return 1
+    durations = [(last - first) / 1e6 for first, last in spans[-CLICKS:]]
+    events = port.events()
+    clock_high = [(t2 - t1) / 1e6 for (t1, w1, a1), (t2, w2, a2) in zip(events, events[1:])
+                  if (w1, a1, w2, a2) == ("DTR", "1", "DTR", "0")]
+    line_change = [(t2 - t1) / 1e6 for (t1, w1, _), (t2, w2, a2) in zip(events, events[1:])
+                   if (w1, w2, a2) == ("BREAK", "DTR", "1")]
+    median, p99 = statistics.median(durations), percentile(durations, 0.99)
+    rows = [
+        (f"transmission, first to last line change, median of {CLICKS}",
+         f"{median:.2f} ms ({median / FLOOR_MS:.2f} x the 17-ms floor)"),
+        ("transmission, 99th percentile", f"{p99:.2f} ms ({p99 / FLOOR_MS:.2f} x the 17-ms floor)"),
+        ("one pause (clock high, one Sleep(1) and one line change), median",
+         f"{statistics.median(clock_high):.3f} ms"),
+        ("one line change (data set to clock raised, no pause between), median",
+         f"{statistics.median(line_change) * 1000:.0f} us"),
+        ("start to window shown, first start (Wine's services starting too)",
+         f"{startups[0] * 1000:.0f} ms"),
+        (f"start to window shown, median of the next {STARTS - 1}",
+         f"{statistics.median(startups[1:]) * 1000:.0f} ms"),
+        ("octolatch.exe size", f"{os.path.getsize(exe) / 1024:.0f} KiB ({os.path.getsize(exe)} bytes)"),
+        ("peak memory of the program's process (VmHWM, Wine's own DLLs included)",
+         f"{peak / 1024:.1f} MiB"),
+    ]
+    width = max(len(name) for name, _ in rows)
+    table = [f"| {'measure'.ljust(width)} | value |", f"|{'-' * (width + 2)}|-------|"]
+    table += [f"| {name.ljust(width)} | {value} |" for name, value in rows]
+    print("\n".join(table))
+    with open(os.path.join(ROOT, "build", "benchmark", "results.md"), "w") as out:
+        out.write("\n".join(table) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
