@@ -61,9 +61,8 @@ def main():
               os.path.join(ROOT, "build", "linux", "libvirtual_register.so"),
               os.path.join(ROOT, "build", "benchmark"), desktop=False)
     make_prefix()
-    session = Session("benchmark", ["COM3"])
-    port = session.ports["COM3"]
-    try:
+    with Session("benchmark", ["COM3"]) as session:
+        port = session.ports["COM3"]
         startups = []
         for run in range(STARTS):
             started = time.monotonic()
@@ -74,20 +73,11 @@ def main():
                 close(session, window)
 
         view = session.wait_for_window()
-        command, value, expected = ["xdotool"], 0, []
-        for i in range(CLICKS):
-            k = [3, 8, 1, 5, 3, 2, 8, 7][i % 8]
-            x, y, w, h = view["controls"][k - 1]["screen"]
-            command += ["mousemove", str(x + w // 2), str(y + h // 2), "click", "--delay", "0", "1"]
-            value ^= 0x80 >> (k - 1)
-            expected.append(value)
         before = len(port.latches())
-        subprocess.run(command, check=True)
+        expected = session.click_burst(view, [[3, 8, 1, 5, 3, 2, 8, 7][i % 8] for i in range(CLICKS)])
         wait_until(f"{CLICKS} latches", lambda: len(port.latches()) >= before + CLICKS, timeout=120)
         peak = peak_memory_kib(program_pid())
         close(session, window)
-    finally:
-        session.finish()
 
     spans = []
     sent = transmissions(port.events(), spans)

@@ -10,7 +10,6 @@ through probe.exe, the wire through the register's event log.
 Run by tests/e2e/run, inside Xvfb and a /dev without serial devices.
 """
 import argparse
-import subprocess
 import sys
 import time
 import traceback
@@ -55,8 +54,7 @@ def close_and_check(session, active):
 
 @scenario
 def window_and_controls_and_nothing_sent_at_startup():
-    s = Session("window", ["COM3", "COM5"])
-    try:
+    with Session("window", ["COM3", "COM5"]) as s:
         view = start_with_window(s)
         x, y, w, h = view["windowrect"]
         check((w, h) == (620, 100), f"window size {w}x{h}")
@@ -81,14 +79,11 @@ def window_and_controls_and_nothing_sent_at_startup():
         check(view["items"] == order and view["selected"] == 0,
               f"selector {view['items']} selected {view['selected']}, platform order {order}")
         close_and_check(s, active)
-    finally:
-        s.finish()
 
 
 @scenario
 def ticking_unticking_and_send_latch_the_byte():
-    s = Session("ticking", ["COM3"])
-    try:
+    with Session("ticking", ["COM3"]) as s:
         view = start_with_window(s)
         port = s.ports["COM3"]
         steps = [  # (control index, byte latched)
@@ -113,28 +108,22 @@ def ticking_unticking_and_send_latch_the_byte():
         ticks = [c["checked"] for c in s.look()["controls"][:8]]
         check(ticks == [0, 1, 0, 0, 0, 0, 1, 0], f"boxes ticked {ticks} after Send")
         close_and_check(s, port)
-    finally:
-        s.finish()
 
 
 @scenario
 def port_list_in_platform_order_with_the_active_port_selected():
-    s = Session("order", ["COM3", "COM5", "COM12", "COM7", "COM4"])
-    try:
+    with Session("order", ["COM3", "COM5", "COM12", "COM7", "COM4"]) as s:
         view = start_with_window(s)
         order = s.platform_ports()
         check(sorted(order) == sorted(s.ports), f"platform lists {order}")
         check(view["items"] == order, f"selector {view['items']}, platform {order}")
         check(view["selected"] == 0, f"selected entry {view['selected']}")
         close_and_check(s, s.ports[order[0]])
-    finally:
-        s.finish()
 
 
 @scenario
 def first_listed_port_busy_opens_the_next():
-    s = Session("busy-first", ["COM3", "COM5"])
-    try:
+    with Session("busy-first", ["COM3", "COM5"]) as s:
         order = s.platform_ports()
         first, second = s.ports[order[0]], s.ports[order[1]]
         first.set_mode("busy")
@@ -147,14 +136,11 @@ def first_listed_port_busy_opens_the_next():
         s.click_and_wait(second, view, 0, 0x80)
         check(first.latches() == [], f"{first.name} latched {first.latches()}")
         close_and_check(s, second)
-    finally:
-        s.finish()
 
 
 @scenario
 def switching_ports_above_9():
-    s = Session("switch", ["COM10", "COM12"])
-    try:
+    with Session("switch", ["COM10", "COM12"]) as s:
         view = start_with_window(s)
         order = s.platform_ports()
         old, new = s.ports[order[0]], s.ports[order[1]]
@@ -180,13 +166,10 @@ def switching_ports_above_9():
         time.sleep(0.3)
         check(new.events() == events, f"re-picking the active port did something: {new.events()[len(events):]}")
         close_and_check(s, new)
-    finally:
-        s.finish()
 
 
 def switch_refused(mode, text):
-    s = Session(f"switch-{mode}", ["COM3", "COM5"])
-    try:
+    with Session(f"switch-{mode}", ["COM3", "COM5"]) as s:
         view = start_with_window(s)
         order = s.platform_ports()
         active, refused = s.ports[order[0]], s.ports[order[1]]
@@ -209,8 +192,6 @@ def switch_refused(mode, text):
               f"{active.name} after the failed switch: {again}")
         s.click_and_wait(active, view, 1, 0x40)
         close_and_check(s, active)
-    finally:
-        s.finish()
 
 
 @scenario
@@ -224,8 +205,7 @@ def switching_to_a_busy_port_says_port_unreachable():
 
 
 def startup_failure(name, ports, text):
-    s = Session(name, ports)
-    try:
+    with Session(name, ports) as s:
         for port in s.ports.values():
             port.set_mode("busy")
         s.start()
@@ -238,8 +218,6 @@ def startup_failure(name, ports, text):
         check(code == 0, f"exit code {code}")
         for port in s.ports.values():
             check(all(w == "OPEN" for _, w, _ in port.events()), f"{port.name}: {port.events()}")
-    finally:
-        s.finish()
 
 
 @scenario
@@ -254,8 +232,7 @@ def no_usable_com_port_found():
 
 @scenario
 def the_port_vanishes_while_running():
-    s = Session("vanish", ["COM3"])
-    try:
+    with Session("vanish", ["COM3"]) as s:
         view = start_with_window(s)
         port = s.ports["COM3"]
         s.click_and_wait(port, view, 0, 0x80)
@@ -271,31 +248,19 @@ def the_port_vanishes_while_running():
         check(port.latches() == [0x80], f"latched {port.latches()}")
         code = s.close_window()
         check(code == 0, f"exit code {code}")
-    finally:
-        s.finish()
 
 
 @scenario
 def a_burst_of_200_clicks_loses_none():
-    s = Session("burst", ["COM3"])
-    try:
+    with Session("burst", ["COM3"]) as s:
         view = start_with_window(s)
         port = s.ports["COM3"]
-        command, expected, value = ["xdotool"], [], 0
-        for i in range(200):
-            k = [3, 8, 1, 5, 3, 2, 8, 7][i % 8]
-            x, y, w, h = s.box(view, k)["screen"]
-            command += ["mousemove", str(x + w // 2), str(y + h // 2), "click", "--delay", "0", "1"]
-            value ^= 0x80 >> (k - 1)
-            expected.append(value)
-        subprocess.run(command, check=True)
+        expected = s.click_burst(view, [[3, 8, 1, 5, 3, 2, 8, 7][i % 8] for i in range(200)])
         wait_until("200 latches", lambda: len(port.latches()) >= 200, timeout=60)
         time.sleep(0.3)
         check(port.latches() == expected, "the latched bytes differ from the clicks' bytes")
         check(transmissions(port.events()) == expected, "the transmissions differ")
         close_and_check(s, port)
-    finally:
-        s.finish()
 
 
 # --------------------------------------------------------------- main
