@@ -6,12 +6,12 @@
 
 #include <cstddef>
 
-static_assert(static_cast<DWORD>(LineCode::SetRts) == SETRTS &&
-                  static_cast<DWORD>(LineCode::ClrRts) == CLRRTS &&
-                  static_cast<DWORD>(LineCode::SetDtr) == SETDTR &&
-                  static_cast<DWORD>(LineCode::ClrDtr) == CLRDTR &&
-                  static_cast<DWORD>(LineCode::SetBreak) == SETBREAK &&
-                  static_cast<DWORD>(LineCode::ClrBreak) == CLRBREAK,
+static_assert(static_cast<int>(LineCode::SetRts) == SETRTS &&
+                  static_cast<int>(LineCode::ClrRts) == CLRRTS &&
+                  static_cast<int>(LineCode::SetDtr) == SETDTR &&
+                  static_cast<int>(LineCode::ClrDtr) == CLRDTR &&
+                  static_cast<int>(LineCode::SetBreak) == SETBREAK &&
+                  static_cast<int>(LineCode::ClrBreak) == CLRBREAK,
               "LineCode must match EscapeCommFunction's codes");
 static_assert(sizeof(DCB) == sizeof(CommSettings), "CommSettings must match the DCB");
 static_assert(offsetof(DCB, BaudRate) == offsetof(CommSettings, baudRate), "DCB layout");
