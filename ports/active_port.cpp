@@ -2,7 +2,7 @@
 
 #include <cwchar>
 
-OpenPort ActivePort = {nullptr, L""};
+OpenPort ActivePort = {};
 
 namespace {
 
@@ -32,29 +32,13 @@ bool OpenFirstUsablePort(const PortNumbers& list) {
     return false;
 }
 
-void ConfigurePort(PortHandle port) {
-    // Only the length is set before reading: if the read fails the record
-    // still holds zeros rather than stack garbage.
-    CommSettings settings = {};
-    settings.length = sizeof(CommSettings);
-    SerialLine::ReadSettings(port, &settings);
-    settings.flags &= 0xFFFFCFCFu;  // DTR and RTS control disabled: we move them
-    settings.baudRate = 110;
-    settings.byteSize = 8;
-    settings.parity = 0;    // no parity
-    settings.stopBits = 0;  // one stop bit
-    SerialLine::WriteSettings(port, &settings);
-    SerialLine::ControlLine(port, LineCode::ClrDtr);
-    SerialLine::ControlLine(port, LineCode::ClrRts);
-}
-
 void SwitchPort(const wchar_t* selected, const PortSwitchUi& ui) {
     if (std::wcscmp(selected, ActivePort.name) == 0) return;
 
     // A text too long for a PortName names no port; it is never opened.
     const std::size_t length = std::wcslen(selected);
     const bool fits = length < kPortNameSize;
-    PortHandle opened = nullptr;
+    PortHandle opened = {};
     if (fits && OpenByName(selected, &opened)) {
         SerialLine::Close(ActivePort.handle);
         ActivePort.handle = opened;

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "ports/discovery.h"
+#include "ports/port_settings.h"
 #include "register/serial_line.h"
 
 // "COM%d" of any 32-bit number is at most 14 characters.
@@ -26,6 +27,5 @@ struct PortSwitchUi {
 void FormatPortName(wchar_t* name, std::int32_t number);
 
 bool OpenFirstUsablePort(const PortNumbers& list);
-void ConfigurePort(PortHandle port);
 void SwitchPort(const wchar_t* selected, const PortSwitchUi& ui);
 void CloseActivePort();

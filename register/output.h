@@ -15,5 +15,7 @@ void SetOutput(int output);
 void ToggleOutput(int output);
 
 // Clocks all eight bits of OutputByte into the register, least significant
-// first, then strobes the latch: 26 line operations and 17 pauses.
-void TransmitByte(PortHandle port);
+// first, then strobes the latch: 26 line operations and 17 pauses. A failed
+// line change does not stop the sequence; returns 0, or the error code of
+// the first one that failed.
+std::uint32_t TransmitByte(PortHandle port);

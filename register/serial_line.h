@@ -1,11 +1,23 @@
-// The serial-port services the program needs of the operating system, and
-// nothing more. The Windows build implements them in serial_line_win32.cpp;
-// the tests link a recording fake in its place.
+// The serial-port services the programs need of the operating system, and
+// nothing more. serial_line_win32.cpp implements them on KERNEL32,
+// serial_line_posix.cpp on POSIX; the tests link a recording fake instead.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
-using PortHandle = void*;
+// A bare port name ("COM3", "ttyUSB0") names a device in kDeviceDirectory;
+// a name with a separator in it is a path already.
+#ifdef _WIN32
+using PortHandle = void*;  // a HANDLE
+// COM10 and above have no name outside the device namespace.
+constexpr char kDeviceDirectory[] = "\\\\.\\";
+constexpr char kPathSeparators[] = "\\/";
+#else
+using PortHandle = int;  // a file descriptor
+constexpr char kDeviceDirectory[] = "/dev/";
+constexpr char kPathSeparators[] = "/";
+#endif
 
 // Line control codes, numerically EscapeCommFunction's SETRTS to CLRBREAK.
 enum class LineCode : std::uint32_t {
@@ -17,10 +29,13 @@ enum class LineCode : std::uint32_t {
     ClrBreak = 9,  // TXD idle: data bit 0
 };
 
-// Platform error codes the core tells apart.
+// Windows error codes the window's discovery and port switch tell apart.
 constexpr std::uint32_t kErrorFileNotFound = 2;
 constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 constexpr std::uint32_t kErrorMoreData = 234;
+
+// What a failed open, lock or settings call means to someone choosing a port.
+enum class PortError { Other, NotFound, Busy, Denied, NotSerial };
 
 // A port's settings record, laid out field for field like the Windows DCB
 // (28 bytes); the flags word holds the DCB's bit fields.
@@ -45,26 +60,44 @@ static_assert(sizeof(CommSettings) == 28, "CommSettings must match the DCB");
 
 namespace SerialLine {
 
-// Fills buffer with the device names, each ended by a zero, the list ended by
-// one more. Returns the characters stored, or 0 on failure (see LastError).
+// Windows only, for the window: fills buffer with the device names, each
+// ended by a zero, the list ended by one more. Returns the characters
+// stored, or 0 on failure (see LastError).
 std::uint32_t ListDevices(wchar_t* buffer, std::uint32_t size);
 
-// Opens a port for exclusive reading and writing; false on failure.
+// Opens a port for exclusive reading and writing; false on failure. The
+// wide form is the window's (Windows only), the narrow one the sender's.
 bool Open(const wchar_t* path, PortHandle* port);
+bool Open(const char* path, PortHandle* port);
 
-void ReadSettings(PortHandle port, CommSettings* settings);
-void WriteSettings(PortHandle port, const CommSettings* settings);
-void ControlLine(PortHandle port, LineCode code);
+// Makes sure no other program uses the port while it is open here.
+bool Lock(PortHandle port);
+
+// The settings calls and line changes return false on failure.
+bool ReadSettings(PortHandle port, CommSettings* settings);
+bool WriteSettings(PortHandle port, const CommSettings* settings);
+bool ControlLine(PortHandle port, LineCode code);
 void Close(PortHandle port);
 
-// Waits one millisecond.
-void Pause();
+// A monotonic clock, in ticks of the platform's choosing.
+std::int64_t Clock();
+std::int64_t ClockTicksPerSecond();
 
-// Bracket a run of pauses that must each really last about one millisecond.
+// Waits about this long; it may wake later, never much earlier.
+void Sleep(std::int64_t microseconds);
+
+// Bracket a run of pauses that must each last about one millisecond.
 void BeginFineTiming();
 void EndFineTiming();
 
-// The error code of the last failed call on this thread.
+// The error code of the last failed call on this thread, what it means to
+// the user, and the system's own words for it.
 std::uint32_t LastError();
+PortError KindOfError(std::uint32_t code);
+std::string ErrorText(std::uint32_t code);
+
+// The group whose members may read and write the device at path, or "" when
+// no group grants that (or the platform has no such thing).
+std::string AccessGroup(const char* path);
 
 }  // namespace SerialLine

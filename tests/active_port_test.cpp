@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -34,24 +35,24 @@ TEST(OpenFirstUsablePort, OpensTheFirstEntryThatOpens) {
     struct Row {
         const char* name;
         PortNumbers list;
-        std::vector<const wchar_t*> refused;
+        std::vector<const char*> refused;
         bool opens;
         const wchar_t* activeName;
         Log log;
     } rows[] = {
         {"first opens", {3, 5}, {}, true, L"COM3", {"open \\\\.\\COM3 -> #1"}},
-        {"first busy", {3, 5}, {L"\\\\.\\COM3"}, true, L"COM5",
+        {"first busy", {3, 5}, {"\\\\.\\COM3"}, true, L"COM5",
          {"open \\\\.\\COM3 fails", "open \\\\.\\COM5 -> #1"}},
         {"above 9 through the device namespace", {12}, {}, true, L"COM12",
          {"open \\\\.\\COM12 -> #1"}},
-        {"none opens", {3, 5}, {L"\\\\.\\COM3", L"\\\\.\\COM5"}, false, nullptr,
+        {"none opens", {3, 5}, {"\\\\.\\COM3", "\\\\.\\COM5"}, false, nullptr,
          {"open \\\\.\\COM3 fails", "open \\\\.\\COM5 fails"}},
         {"largest number", {-2147483647 - 1}, {}, true, L"COM-2147483648",
          {"open \\\\.\\COM-2147483648 -> #1"}},
     };
     for (const Row& row : rows) {
         Fake::Reset();
-        for (const wchar_t* path : row.refused) Fake::refusedOpens[path] = 5;
+        for (const char* path : row.refused) Fake::refusedOpens[path] = 5;
         EXPECT_EQ(OpenFirstUsablePort(row.list), row.opens) << row.name;
         EXPECT_EQ(Fake::log, row.log) << row.name;
         if (row.opens) {
@@ -81,7 +82,7 @@ TEST(ConfigurePort, SetsTheRegisterSettingsKeepsTheRestAndLowersTheLines) {
     read.reserved1 = 3;
     Fake::settingsToRead = read;
 
-    ConfigurePort(Fake::Handle(4));
+    EXPECT_EQ(ConfigurePort(Fake::Handle(4)), 0u);
 
     EXPECT_EQ(Fake::log, Configured("#4"));
     const CommSettings& written = Fake::settingsWritten;
@@ -100,6 +101,26 @@ TEST(ConfigurePort, SetsTheRegisterSettingsKeepsTheRestAndLowersTheLines) {
     EXPECT_EQ(written.eofChar, read.eofChar);
     EXPECT_EQ(written.eventChar, read.eventChar);
     EXPECT_EQ(written.reserved1, read.reserved1);
+}
+
+TEST(ConfigurePort, TakesEveryStepAndReportsTheFirstFailure) {
+    struct Row {
+        const char* name;
+        std::map<std::string, std::uint32_t> failing;
+        std::uint32_t error;
+    } rows[] = {
+        {"all succeed", {}, 0},
+        {"the read fails", {{"read #2 length 28", 25}}, 25},
+        {"the write fails", {{"write #2", 22}}, 22},
+        {"a line fails after the write", {{"write #2", 22}, {"CLRRTS #2", 5}}, 22},
+        {"the last line fails", {{"CLRRTS #2", 5}}, 5},
+    };
+    for (const Row& row : rows) {
+        Fake::Reset();
+        Fake::failingCalls = row.failing;
+        EXPECT_EQ(ConfigurePort(Fake::Handle(2)), row.error) << row.name;
+        EXPECT_EQ(Fake::log, Configured("#2")) << row.name;
+    }
 }
 
 TEST(SwitchPort, EveryBranchInItsOrder) {
@@ -141,7 +162,7 @@ TEST(SwitchPort, EveryBranchInItsOrder) {
         ASSERT_TRUE(OpenFirstUsablePort({3}));
         Fake::log.clear();
         if (row.openError != 0)
-            Fake::refusedOpens[std::wstring(L"\\\\.\\") + row.selected] = row.openError;
+            Fake::refusedOpens["\\\\.\\" + Fake::Narrow(row.selected)] = row.openError;
 
         SwitchPort(row.selected, kUi);
 

@@ -1,23 +1,31 @@
 #include "tests/fake_serial_line.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 
 namespace Fake {
 
 std::vector<std::string> log;
+std::vector<std::int64_t> logTimes;
 std::wstring deviceNames;
 std::uint32_t listError = kErrorInsufficientBuffer;
-std::map<std::wstring, std::uint32_t> refusedOpens;
+std::map<std::string, std::uint32_t> refusedOpens;
+std::map<std::string, std::uint32_t> failingCalls;
 CommSettings settingsToRead = {};
 CommSettings settingsWritten = {};
+std::int64_t now = 0;
+std::int64_t clockStep = 1000;
+std::int64_t (*sleepLength)(std::int64_t requested) = nullptr;
+std::vector<std::int64_t> sleeps;
+std::string accessGroup;
 
 namespace {
 int opened = 0;
 std::uint32_t lastError = 0;
 
 std::string Name(PortHandle port) {
-    return "#" + std::to_string(reinterpret_cast<std::uintptr_t>(port));
+    return "#" + std::to_string(port);
 }
 
 const char* CodeName(LineCode code) {
@@ -31,21 +39,50 @@ const char* CodeName(LineCode code) {
     }
     return "code?";
 }
+
+// Logs a call; false, with its error code left behind, if it is to fail.
+bool Call(const std::string& line) {
+    log.push_back(line);
+    logTimes.push_back(now);
+    const auto failure = failingCalls.find(line);
+    if (failure == failingCalls.end()) return true;
+    lastError = failure->second;
+    return false;
+}
+
+bool OpenPath(const std::string& path, PortHandle* port) {
+    const auto refused = refusedOpens.find(path);
+    if (refused != refusedOpens.end()) {
+        Call("open " + path + " fails");
+        lastError = refused->second;
+        *port = -1;
+        return false;
+    }
+    *port = Handle(++opened);
+    return Call("open " + path + " -> " + Name(*port));
+}
 }  // namespace
 
 void Reset() {
     log.clear();
+    logTimes.clear();
     deviceNames.clear();
     listError = kErrorInsufficientBuffer;
     refusedOpens.clear();
+    failingCalls.clear();
     settingsToRead = {};
     settingsWritten = {};
+    now = 0;
+    clockStep = 1000;
+    sleepLength = nullptr;
+    sleeps.clear();
+    accessGroup.clear();
     opened = 0;
     lastError = 0;
 }
 
 PortHandle Handle(int n) {
-    return reinterpret_cast<PortHandle>(static_cast<std::uintptr_t>(n));
+    return n;
 }
 
 std::string Narrow(const std::wstring& text) {
@@ -60,6 +97,7 @@ namespace SerialLine {
 
 std::uint32_t ListDevices(wchar_t* buffer, std::uint32_t size) {
     Fake::log.push_back("list " + std::to_string(size));
+    Fake::logTimes.push_back(Fake::now);
     const std::size_t length = Fake::deviceNames.size();
     std::copy_n(Fake::deviceNames.begin(), std::min<std::size_t>(length, size), buffer);
     if (length > size && Fake::listError != 0) {
@@ -70,51 +108,80 @@ std::uint32_t ListDevices(wchar_t* buffer, std::uint32_t size) {
 }
 
 bool Open(const wchar_t* path, PortHandle* port) {
-    const auto refused = Fake::refusedOpens.find(path);
-    if (refused != Fake::refusedOpens.end()) {
-        Fake::log.push_back("open " + Fake::Narrow(path) + " fails");
-        Fake::lastError = refused->second;
-        *port = reinterpret_cast<PortHandle>(~std::uintptr_t{0});
-        return false;
-    }
-    *port = Fake::Handle(++Fake::opened);
-    Fake::log.push_back("open " + Fake::Narrow(path) + " -> " + Fake::Name(*port));
-    return true;
+    return Fake::OpenPath(Fake::Narrow(path), port);
 }
 
-void ReadSettings(PortHandle port, CommSettings* settings) {
-    Fake::log.push_back("read " + Fake::Name(port) + " length " +
-                        std::to_string(settings->length));
+bool Open(const char* path, PortHandle* port) {
+    return Fake::OpenPath(path, port);
+}
+
+bool Lock(PortHandle port) {
+    return Fake::Call("lock " + Fake::Name(port));
+}
+
+bool ReadSettings(PortHandle port, CommSettings* settings) {
+    const std::uint32_t length = settings->length;
     *settings = Fake::settingsToRead;
+    return Fake::Call("read " + Fake::Name(port) + " length " + std::to_string(length));
 }
 
-void WriteSettings(PortHandle port, const CommSettings* settings) {
-    Fake::log.push_back("write " + Fake::Name(port));
+bool WriteSettings(PortHandle port, const CommSettings* settings) {
     Fake::settingsWritten = *settings;
+    return Fake::Call("write " + Fake::Name(port));
 }
 
-void ControlLine(PortHandle port, LineCode code) {
-    Fake::log.push_back(std::string(Fake::CodeName(code)) + " " + Fake::Name(port));
+bool ControlLine(PortHandle port, LineCode code) {
+    return Fake::Call(std::string(Fake::CodeName(code)) + " " + Fake::Name(port));
 }
 
 void Close(PortHandle port) {
-    Fake::log.push_back("close " + Fake::Name(port));
+    Fake::Call("close " + Fake::Name(port));
 }
 
-void Pause() {
-    Fake::log.push_back("pause");
+std::int64_t Clock() {
+    Fake::now += Fake::clockStep;
+    return Fake::now;
+}
+
+std::int64_t ClockTicksPerSecond() {
+    return 1000000000;
+}
+
+void Sleep(std::int64_t microseconds) {
+    Fake::sleeps.push_back(microseconds);
+    const std::int64_t requested = microseconds * 1000;
+    Fake::now += Fake::sleepLength ? Fake::sleepLength(requested) : requested;
 }
 
 void BeginFineTiming() {
-    Fake::log.push_back("fine timing on");
+    Fake::Call("fine timing on");
 }
 
 void EndFineTiming() {
-    Fake::log.push_back("fine timing off");
+    Fake::Call("fine timing off");
 }
 
 std::uint32_t LastError() {
     return Fake::lastError;
+}
+
+// The fake speaks errno, as on Linux (ENOENT is also Windows' "file not found").
+PortError KindOfError(std::uint32_t code) {
+    switch (code) {
+        case ENOENT: return PortError::NotFound;
+        case EBUSY: return PortError::Busy;
+        case EACCES: return PortError::Denied;
+        case ENOTTY: return PortError::NotSerial;
+    }
+    return PortError::Other;
+}
+
+std::string ErrorText(std::uint32_t code) {
+    return "system text for " + std::to_string(code) + "\n";
+}
+
+std::string AccessGroup(const char*) {
+    return Fake::accessGroup;
 }
 
 }  // namespace SerialLine

@@ -1,6 +1,7 @@
 // A recording stand-in for the platform's serial line, linked into the tests
-// instead of the KERNEL32 one. Every call is logged, in order, as one line of
-// text: "open \\.\COM3 -> #1", "SETDTR #1", "pause", ...
+// instead of a real one. Every call is logged, in order, as one line of
+// text: "open \\.\COM3 -> #1", "SETDTR #1", "write #1", ... Clock reads
+// and sleeps are not logged; they move a fake clock instead.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 namespace Fake {
 
 extern std::vector<std::string> log;
+extern std::vector<std::int64_t> logTimes;  // the clock at each log line
 
 // What ListDevices writes: the whole list, embedded zeros and all. A call
 // with a buffer smaller than deviceNames fails with listError after writing
@@ -21,11 +23,26 @@ extern std::wstring deviceNames;
 extern std::uint32_t listError;
 
 // Paths whose open fails, with the error code the failure leaves.
-extern std::map<std::wstring, std::uint32_t> refusedOpens;
+extern std::map<std::string, std::uint32_t> refusedOpens;
+
+// Calls that fail, by their log line ("lock #1", "write #1", "SETDTR #1"),
+// with the error code they leave.
+extern std::map<std::string, std::uint32_t> failingCalls;
 
 // What ReadSettings hands out, and the last record WriteSettings received.
 extern CommSettings settingsToRead;
 extern CommSettings settingsWritten;
+
+// The clock counts nanoseconds; every read moves it on by clockStep.
+extern std::int64_t now;
+extern std::int64_t clockStep;
+
+// How long a sleep of the given nanoseconds really lasts; and every sleep
+// asked for, in microseconds.
+extern std::int64_t (*sleepLength)(std::int64_t requested);
+extern std::vector<std::int64_t> sleeps;
+
+extern std::string accessGroup;
 
 void Reset();
 

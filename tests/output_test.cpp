@@ -7,19 +7,24 @@
 
 namespace {
 
-// One character per logged call: data 1/0, clock ^/v, latch L/l, pause '.',
-// fine timing [ ]. Also checks every line operation went to `port`.
+// One character per logged call: data 1/0, clock ^/v, latch L/l, fine
+// timing [ ]; before it '.' where at least a millisecond passed since the
+// call before, '~' where some time passed but less. Also checks every line
+// operation went to `port`.
 std::string Trace(PortHandle port) {
-    const std::string on = " #" + std::to_string(reinterpret_cast<std::uintptr_t>(port));
+    const std::string on = " #" + std::to_string(port);
     const std::pair<std::string, char> symbols[] = {
         {"SETBREAK" + on, '1'}, {"CLRBREAK" + on, '0'}, {"SETDTR" + on, '^'},
         {"CLRDTR" + on, 'v'},   {"SETRTS" + on, 'L'},   {"CLRRTS" + on, 'l'},
-        {"pause", '.'},         {"fine timing on", '['}, {"fine timing off", ']'}};
+        {"fine timing on", '['}, {"fine timing off", ']'}};
     std::string trace;
-    for (const std::string& line : Fake::log) {
+    for (std::size_t i = 0; i < Fake::log.size(); ++i) {
+        const std::int64_t gap = i == 0 ? 0 : Fake::logTimes[i] - Fake::logTimes[i - 1];
+        if (gap >= 1000000) trace += '.';
+        if (gap > 0 && gap < 1000000) trace += '~';
         char symbol = '?';
         for (const auto& [text, c] : symbols)
-            if (line == text) symbol = c;
+            if (Fake::log[i] == text) symbol = c;
         trace += symbol;
     }
     return trace;
@@ -40,10 +45,11 @@ TEST(TransmitByte, ClocksEveryBitLeastSignificantFirstThenLatches) {
     for (const Row& row : rows) {
         Fake::Reset();
         OutputByte = row.value;
-        TransmitByte(Fake::Handle(7));
+        const std::uint32_t error = TransmitByte(Fake::Handle(7));
         EXPECT_EQ(Trace(Fake::Handle(7)), row.trace) << "byte 0x" << std::hex << +row.value;
-        EXPECT_EQ(Fake::log.size(), 2u + 26u + 17u);
+        EXPECT_EQ(Fake::log.size(), 2u + 26u);
         EXPECT_EQ(OutputByte, row.value) << "sending must not change the byte";
+        EXPECT_EQ(error, 0u) << "byte 0x" << std::hex << +row.value;
     }
 }
 
@@ -54,6 +60,14 @@ TEST(TransmitByte, SameValueTwiceSendsTheSameSequenceTwice) {
     const std::string once = Trace(Fake::Handle(1));
     TransmitByte(Fake::Handle(1));
     EXPECT_EQ(Trace(Fake::Handle(1)), once + once);
+}
+
+TEST(TransmitByte, RunsToTheEndAfterAFailureAndReportsTheFirst) {
+    Fake::Reset();
+    Fake::failingCalls = {{"SETDTR #3", 5}, {"SETRTS #3", 6}};
+    OutputByte = 0x0F;
+    EXPECT_EQ(TransmitByte(Fake::Handle(3)), 5u);
+    EXPECT_EQ(Trace(Fake::Handle(3)), "[1^.v.1^.v.1^.v.1^.v.0^.v.0^.v.0^.v.0^.v.L.l]");
 }
 
 TEST(OutputByte, BoxesOwnBitsFromTheTopDown) {
