@@ -12,7 +12,8 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
-from wine_session import Session, configure, make_prefix, transmissions, wait_until  # noqa: E402
+from virtual_ports import transmissions, wait_until  # noqa: E402
+from wine_session import Session, configure, make_prefix  # noqa: E402
 
 CLICKS = 300
 STARTS = 6

@@ -14,8 +14,8 @@ import sys
 import time
 import traceback
 
-from wine_session import Failure, Session, check, configure, lines_after, make_prefix, \
-    transmissions, wait_until
+from virtual_ports import Failure, check, lines_after, transmissions, wait_until
+from wine_session import Session, configure, make_prefix
 
 SCENARIOS = []
 
@@ -263,15 +263,56 @@ def a_burst_of_200_clicks_loses_none():
         close_and_check(s, port)
 
 
+# ------------------------------------------- octolatch-send.exe under Wine
+
+@scenario
+def windows_sender_latches_values_and_lists_ports():
+    with Session("sender", ["COM3", "COM12", "COM5"]) as s:
+        code, out, err = s.send("--list")
+        order = s.platform_ports()
+        check(code == 0 and out.split() == order, f"--list gave {out.split()} (exit {code}), platform {order}")
+        port = s.ports["COM12"]
+        code, out, err = s.send("COM12", "0xA1", "1", "0b10000000")
+        check(code == 0 and "octolatch-send" not in err, f"exit {code}: {err}")
+        events = port.events()
+        check([w for _, w, _ in events][0] == "OPEN", f"COM12: {events[:3]}")
+        check(transmissions(events) == [0xA1, 0x01, 0x80], f"sent {transmissions(events)}")
+        check(port.latches() == [0xA1, 0x01, 0x80], f"latched {port.latches()}")
+        check(port.holders() == 0, "COM12 still held after the sender exited")
+
+
+@scenario
+def windows_sender_failures():
+    with Session("sender-failures", ["COM3", "COM5"]) as s:
+        s.ports["COM3"].set_mode("missing")
+        s.ports["COM5"].set_mode("busy")
+        rows = [  # arguments, exit code, message, port that must not be opened
+            (["COM3", "1"], 1, "octolatch-send: COM3: no such port", None),
+            (["COM5", "1"], 1, "octolatch-send: COM5: port busy", None),
+            (["COM5", "0x1FF"], 2, "octolatch-send: bad value '0x1FF'", "COM5"),
+        ]
+        def opens(name):
+            return sum(what == "OPEN" for _, what, _ in s.ports[name].events()) if name else 0
+
+        for arguments, expected_code, message, unopened in rows:
+            opens_before = opens(unopened)
+            code, _, err = s.send(*arguments)
+            check(code == expected_code and message in err,
+                  f"{arguments}: exit {code}, stderr {err!r}; expected {expected_code} and {message!r}")
+            check(opens(unopened) == opens_before, f"{arguments}: {unopened} was opened")
+        for port in s.ports.values():
+            check(port.latches() == [], f"{port.name} latched {port.latches()}")
+
+
 # --------------------------------------------------------------- main
 
 def main():
     parser = argparse.ArgumentParser()
-    for option in ("--exe", "--probe", "--register", "--work"):
+    for option in ("--exe", "--sender", "--probe", "--register", "--work"):
         parser.add_argument(option, required=True)
     parser.add_argument("-k", dest="only", default="", help="run the scenarios whose name has this")
     args = parser.parse_args()
-    configure(args.exe, args.probe, args.register, args.work)
+    configure(args.exe, args.probe, args.register, args.work, sender=args.sender)
     make_prefix()
     passed, failed = 0, []
     for function in SCENARIOS:

@@ -1,18 +1,24 @@
 /*
  * A virtual shift register behind a pseudo-terminal, for watching the real
- * program through Wine's real serial code. Loaded into every Wine process
- * with LD_PRELOAD; it only acts on the ptys listed in $VREG_DIR/ports
- * ("COM3 /dev/pts/7" per line) and leaves every other file alone.
+ * programs through their real serial code. Loaded with LD_PRELOAD into every
+ * Wine process, or into the native sender; it only acts on the ptys listed
+ * in $VREG_DIR/ports ("COM3 /dev/pts/7" per line) and leaves every other
+ * file alone.
  *
- * Wine moves DTR and RTS with TIOCMGET/TIOCMSET and the break with
- * TIOCSBRK/TIOCCBRK; a pty refuses the modem-line calls, so they are
- * emulated here. Behind the lines sits the register: TXD in break is data 1,
- * a DTR rising edge shifts the data bit in, an RTS rising edge latches the
- * shift stages onto the outputs.
+ * Wine moves DTR and RTS with TIOCMGET/TIOCMSET, a native program with
+ * TIOCMBIS/TIOCMBIC, and both the break with TIOCSBRK/TIOCCBRK; a pty
+ * refuses the modem-line calls, so they are emulated here. Behind the lines
+ * sits the register: TXD in break is data 1, a DTR rising edge shifts the
+ * data bit in, an RTS rising edge latches the shift stages onto the outputs.
+ * The lines and the register are one for all processes, as on real wires:
+ * they live in $VREG_DIR/<port>.state, mapped by each process and changed
+ * under an flock of that file, so two programs that moved the lines at once
+ * would garble each other's bytes here too.
  *
  * $VREG_DIR/<port>.mode, read at every call, plays faults: "busy" and
- * "missing" refuse the open (EACCES, ENOENT; the open happens in the
- * wineserver), "dead" fails every line call with EIO.
+ * "missing" refuse the open (EACCES, ENOENT; under Wine the open happens in
+ * the wineserver), "exclusive" refuses it with EBUSY, as TIOCEXCL does,
+ * "dead" fails every line call with EIO.
  *
  * Records, per port: <port>.log, one line per event with CLOCK_MONOTONIC
  * nanoseconds ("123 DTR 1", "456 LATCH 0x20", "789 OPEN", "790 CLOSE"; a
@@ -29,7 +35,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -37,14 +45,21 @@
 
 #define MAX_PORTS 16
 
-struct port {
-    char name[32];
-    dev_t rdev;
+/* What all processes share of a port. */
+struct lines {
+    int made;              /* set once the first process has filled it in */
     int dtr, rts, brk;
     unsigned char stages;  /* shift stages, in output numbering */
     unsigned char outputs; /* latched */
-    long long vcd_base_us; /* -1 until this process opened the VCD */
+    long long vcd_base_us; /* -1 until the VCD is begun */
     char vcd_last[11];     /* the values last written to the VCD */
+};
+
+struct port {
+    char name[32];
+    dev_t rdev;
+    int state_fd;          /* $VREG_DIR/<port>.state, flocked around each change */
+    struct lines *l;
 };
 
 static struct port ports[MAX_PORTS];
@@ -75,6 +90,29 @@ static void resolve_real(void) {
     resolve(&real_close, "close");
 }
 
+static void lock_lines(const struct port *p) { flock(p->state_fd, LOCK_EX); }
+static void unlock_lines(const struct port *p) { flock(p->state_fd, LOCK_UN); }
+
+/* Maps the port's shared state, making it if this process is the first. */
+static int map_lines(struct port *p) {
+    char path[600];
+    snprintf(path, sizeof path, "%s/%s.state", dir, p->name);
+    p->state_fd = real_open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (p->state_fd < 0) return -1;
+    if (ftruncate(p->state_fd, sizeof *p->l) != 0) return -1;
+    p->l = mmap(NULL, sizeof *p->l, PROT_READ | PROT_WRITE, MAP_SHARED, p->state_fd, 0);
+    if (p->l == MAP_FAILED) return -1;
+    lock_lines(p);
+    if (!p->l->made) {
+        /* A driver raises DTR and RTS when the port opens. */
+        p->l->dtr = p->l->rts = 1;
+        p->l->vcd_base_us = -1;
+        p->l->made = 1;
+    }
+    unlock_lines(p);
+    return 0;
+}
+
 static void load_ports(void) {
     if (port_count >= 0) return;
     port_count = 0;
@@ -89,16 +127,15 @@ static void load_ports(void) {
     while (port_count < MAX_PORTS && fscanf(list, "%31s %255s", name, tty) == 2) {
         struct stat st;
         if (stat(tty, &st) != 0 || !S_ISCHR(st.st_mode)) continue;
-        struct port *p = &ports[port_count++];
+        struct port *p = &ports[port_count];
         memset(p, 0, sizeof *p);
         strcpy(p->name, name);
         p->rdev = st.st_rdev;
-        /* A driver raises DTR and RTS when the port opens. */
-        p->dtr = p->rts = 1;
-        p->vcd_base_us = -1;
+        if (map_lines(p) == 0) ++port_count;
     }
     fclose(list);
 }
+
 
 static struct port *port_of_stat(const struct stat *st) {
     if (!S_ISCHR(st->st_mode)) return NULL;
@@ -141,82 +178,70 @@ static void log_event(const struct port *p, const char *format, ...) {
 
 /* VCD identifiers: ! txd_break, " dtr, # rts, $ to + outputs 1 to 8. */
 static void vcd_values(const struct port *p, char values[11]) {
-    values[0] = (char)('0' + p->brk);
-    values[1] = (char)('0' + p->dtr);
-    values[2] = (char)('0' + p->rts);
-    for (int k = 1; k <= 8; ++k) values[2 + k] = (char)('0' + ((p->outputs >> (8 - k)) & 1));
+    values[0] = (char)('0' + p->l->brk);
+    values[1] = (char)('0' + p->l->dtr);
+    values[2] = (char)('0' + p->l->rts);
+    for (int k = 1; k <= 8; ++k) values[2 + k] = (char)('0' + ((p->l->outputs >> (8 - k)) & 1));
 }
 
-/* Opens this process's part of the port's VCD: a new file starts with the
- * lines as they are now; a file another process began keeps its time base. */
+/* Begins the port's VCD with the lines as they are now. */
 static void vcd_begin(struct port *p) {
-    if (p->vcd_base_us >= 0) return;
+    if (p->l->vcd_base_us >= 0) return;
     char path[600], text[2048];
     snprintf(path, sizeof path, "%s/%s.vcd", dir, p->name);
-    long long now_us = now_ns() / 1000;
-    vcd_values(p, p->vcd_last);
-    int fd = real_open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        p->vcd_base_us = now_us;
-        int n = snprintf(text, sizeof text,
-                         "$comment base_us %lld $end\n$version octolatch virtual register $end\n"
-                         "$timescale 1 us $end\n$scope module %s $end\n"
-                         "$var wire 1 ! txd_break $end\n$var wire 1 \" dtr $end\n"
-                         "$var wire 1 # rts $end\n",
-                         now_us, p->name);
-        for (int k = 1; k <= 8; ++k)
-            n += snprintf(text + n, sizeof text - n, "$var wire 1 %c out%d $end\n", '#' + k, k);
-        n += snprintf(text + n, sizeof text - n, "$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n");
-        for (int i = 0; i < 11; ++i) n += snprintf(text + n, sizeof text - n, "%c%c\n", p->vcd_last[i], '!' + i);
-        snprintf(text + n, sizeof text - n, "$end\n");
-        ssize_t ignored = write(fd, text, strlen(text));
-        (void)ignored;
-        real_close(fd);
-        return;
-    }
-    p->vcd_base_us = now_us;
-    fd = real_open(path, O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        ssize_t n = read(fd, text, 64);
-        real_close(fd);
-        text[n > 0 ? n : 0] = '\0';
-        sscanf(text, "$comment base_us %lld", &p->vcd_base_us);
-    }
+    p->l->vcd_base_us = now_ns() / 1000;
+    vcd_values(p, p->l->vcd_last);
+    int fd = real_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    int n = snprintf(text, sizeof text,
+                     "$version octolatch virtual register $end\n"
+                     "$timescale 1 us $end\n$scope module %s $end\n"
+                     "$var wire 1 ! txd_break $end\n$var wire 1 \" dtr $end\n"
+                     "$var wire 1 # rts $end\n",
+                     p->name);
+    for (int k = 1; k <= 8; ++k)
+        n += snprintf(text + n, sizeof text - n, "$var wire 1 %c out%d $end\n", '#' + k, k);
+    n += snprintf(text + n, sizeof text - n, "$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n");
+    for (int i = 0; i < 11; ++i) n += snprintf(text + n, sizeof text - n, "%c%c\n", p->l->vcd_last[i], '!' + i);
+    snprintf(text + n, sizeof text - n, "$end\n");
+    ssize_t ignored = write(fd, text, strlen(text));
+    (void)ignored;
+    real_close(fd);
 }
 
 /* Appends the values that changed since the last sample. */
 static void vcd_sample(struct port *p) {
     char values[11], text[256], path[600];
     vcd_values(p, values);
-    int n = snprintf(text, sizeof text, "#%lld\n", now_ns() / 1000 - p->vcd_base_us);
+    int n = snprintf(text, sizeof text, "#%lld\n", now_ns() / 1000 - p->l->vcd_base_us);
     int changed = 0;
     for (int i = 0; i < 11; ++i) {
-        if (values[i] == p->vcd_last[i]) continue;
+        if (values[i] == p->l->vcd_last[i]) continue;
         n += snprintf(text + n, sizeof text - n, "%c%c\n", values[i], '!' + i);
         changed = 1;
     }
     if (!changed) return;
-    memcpy(p->vcd_last, values, sizeof values);
+    memcpy(p->l->vcd_last, values, sizeof values);
     snprintf(path, sizeof path, "%s/%s.vcd", dir, p->name);
     append(path, text);
 }
 
 static void set_lines(struct port *p, int dtr, int rts) {
-    if (dtr == p->dtr && rts == p->rts) {
+    if (dtr == p->l->dtr && rts == p->l->rts) {
         log_event(p, "MODEM unchanged");
         return;
     }
-    if (dtr != p->dtr) {
-        p->dtr = dtr;
+    if (dtr != p->l->dtr) {
+        p->l->dtr = dtr;
         log_event(p, "DTR %d", dtr);
-        if (dtr) p->stages = (unsigned char)((p->stages >> 1) | (p->brk << 7));
+        if (dtr) p->l->stages = (unsigned char)((p->l->stages >> 1) | (p->l->brk << 7));
     }
-    if (rts != p->rts) {
-        p->rts = rts;
+    if (rts != p->l->rts) {
+        p->l->rts = rts;
         log_event(p, "RTS %d", rts);
         if (rts) {
-            p->outputs = p->stages;
-            log_event(p, "LATCH 0x%02X", p->outputs);
+            p->l->outputs = p->l->stages;
+            log_event(p, "LATCH 0x%02X", p->l->outputs);
         }
     }
     vcd_sample(p);
@@ -234,21 +259,21 @@ static int emulate(struct port *p, unsigned long request, void *arg) {
     if (request != TIOCMGET) vcd_begin(p);
     switch (request) {
         case TIOCMGET:
-            *bits = (p->dtr ? TIOCM_DTR : 0) | (p->rts ? TIOCM_RTS : 0);
+            *bits = (p->l->dtr ? TIOCM_DTR : 0) | (p->l->rts ? TIOCM_RTS : 0);
             return 0;
         case TIOCMSET:
             set_lines(p, !!(*bits & TIOCM_DTR), !!(*bits & TIOCM_RTS));
             return 0;
         case TIOCMBIS:
-            set_lines(p, p->dtr || (*bits & TIOCM_DTR), p->rts || (*bits & TIOCM_RTS));
+            set_lines(p, p->l->dtr || (*bits & TIOCM_DTR), p->l->rts || (*bits & TIOCM_RTS));
             return 0;
         case TIOCMBIC:
-            set_lines(p, p->dtr && !(*bits & TIOCM_DTR), p->rts && !(*bits & TIOCM_RTS));
+            set_lines(p, p->l->dtr && !(*bits & TIOCM_DTR), p->l->rts && !(*bits & TIOCM_RTS));
             return 0;
         case TIOCSBRK:
         case TIOCCBRK:
-            p->brk = request == TIOCSBRK;
-            log_event(p, "BREAK %d", p->brk);
+            p->l->brk = request == TIOCSBRK;
+            log_event(p, "BREAK %d", p->l->brk);
             vcd_sample(p);
             return 0;
     }
@@ -267,7 +292,14 @@ int ioctl(int fd, unsigned long request, ...) {
         load_ports();
         struct stat st;
         struct port *p = port_count > 0 && fstat(fd, &st) == 0 ? port_of_stat(&st) : NULL;
-        int result = p ? emulate(p, request, arg) : real_ioctl(fd, request, arg);
+        int result;
+        if (p) {
+            lock_lines(p);
+            result = emulate(p, request, arg);
+            unlock_lines(p);
+        } else {
+            result = real_ioctl(fd, request, arg);
+        }
         pthread_mutex_unlock(&lock);
         return result;
     }
@@ -286,7 +318,11 @@ static int check_open(int dirfd, const char *path) {
         read_mode(p, mode, sizeof mode);
         if (strcmp(mode, "busy") == 0) refusal = EACCES;
         if (strcmp(mode, "missing") == 0) refusal = ENOENT;
-        log_event(p, refusal ? "OPEN refused %s" : "OPEN", refusal == EACCES ? "EACCES" : "ENOENT");
+        if (strcmp(mode, "exclusive") == 0) refusal = EBUSY;
+        lock_lines(p);
+        log_event(p, refusal ? "OPEN refused %s" : "OPEN",
+                  refusal == EACCES ? "EACCES" : refusal == ENOENT ? "ENOENT" : "EBUSY");
+        unlock_lines(p);
     }
     pthread_mutex_unlock(&lock);
     return refusal;
@@ -329,7 +365,11 @@ int close(int fd) {
         load_ports();
         struct stat st;
         struct port *p = port_count > 0 && fstat(fd, &st) == 0 ? port_of_stat(&st) : NULL;
-        if (p) log_event(p, "CLOSE");
+        if (p) {
+            lock_lines(p);
+            log_event(p, "CLOSE");
+            unlock_lines(p);
+        }
         pthread_mutex_unlock(&lock);
     }
     return real_close(fd);

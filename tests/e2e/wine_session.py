@@ -4,47 +4,26 @@ and registry, pseudo-terminal ports watched by the virtual register
 the window, and clicks given with xdotool. Shared by the end-to-end tests,
 the demo and the benchmark; call configure() first."""
 import os
-import pty
 import shutil
 import subprocess
-import time
+
+from virtual_ports import Failure, Port, check, declare_ports, wait_until
 
 
 class Settings:
-    exe = probe = register = work = prefix = None
+    exe = probe = register = work = prefix = sender = None
     desktop = True  # a Wine virtual desktop: Wine draws captions, no window manager needed
 
 
 ARGS = Settings()
 
 
-def configure(exe, probe, register, work, desktop=True):
-    ARGS.exe, ARGS.probe, ARGS.register = exe, probe, register
+def configure(exe, probe, register, work, desktop=True, sender=None):
+    ARGS.exe, ARGS.probe, ARGS.register, ARGS.sender = exe, probe, register, sender
     ARGS.work = os.path.abspath(work)
     ARGS.prefix = os.path.join(ARGS.work, "prefix")
     ARGS.desktop = desktop
     os.makedirs(ARGS.work, exist_ok=True)
-
-
-class Failure(AssertionError):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
-
-
-def wait_until(what, condition, timeout=15.0, interval=0.1):
-    """Polls condition() until it returns something true; fails after timeout."""
-    deadline = time.monotonic() + timeout
-    while True:
-        result = condition()
-        if result:
-            return result
-        if time.monotonic() > deadline:
-            raise Failure(f"timed out waiting for {what}")
-        time.sleep(interval)
 
 
 # ---------------------------------------------------------------- Wine
@@ -56,23 +35,25 @@ def wine_env(extra=None):
 
 
 def run_wine(args, env=None, timeout=30, tries=2):
-    """Runs a Wine command and returns its output. The output goes through a
-    file, not a pipe: Wine processes that the command starts (the desktop,
-    services) may inherit it and hold a pipe open long after. A command that
-    hangs is killed and tried once more."""
+    """Runs a Wine command and returns its result with its output. The output
+    goes through files, not pipes: Wine processes that the command starts (the
+    desktop, services) may inherit them and hold a pipe open long after. A
+    command that hangs is killed and, if tries allows, tried once more."""
     for attempt in range(1, tries + 1):
-        with open(os.path.join(ARGS.work, "wine-output.txt"), "w+") as output:
+        with open(os.path.join(ARGS.work, "wine-output.txt"), "w+") as output, \
+                open(os.path.join(ARGS.work, "wine-errors.txt"), "w+") as errors:
             try:
                 result = subprocess.run(["wine"] + args, env=env or wine_env(),
                                         stdin=subprocess.DEVNULL, stdout=output,
-                                        stderr=subprocess.DEVNULL, timeout=timeout)
+                                        stderr=errors, timeout=timeout)
             except subprocess.TimeoutExpired:
                 print(f"  (wine {' '.join(args)} hung, try {attempt} of {tries})", flush=True)
                 if attempt == tries:
                     raise
                 continue
             output.seek(0)
-            result.stdout = output.read()
+            errors.seek(0)
+            result.stdout, result.stderr = output.read(), errors.read()
             return result
 
 
@@ -105,104 +86,6 @@ def make_prefix():
     stop_wine()
 
 
-# ------------------------------------------------------- the register
-
-class Port:
-    def __init__(self, session, name):
-        self.session = session
-        self.name = name
-        self.master, slave = pty.openpty()
-        self.tty = os.ttyname(slave)
-        os.close(slave)
-
-    def set_mode(self, mode):
-        """"" works, "busy" or "missing" refuse the open, "dead" fails every line call."""
-        with open(os.path.join(self.session.dir, self.name + ".mode"), "w") as f:
-            f.write(mode)
-
-    def events(self):
-        """The register's log as (nanoseconds, what, argument) tuples."""
-        path = os.path.join(self.session.dir, self.name + ".log")
-        if not os.path.exists(path):
-            return []
-        rows = []
-        with open(path) as log:
-            for line in log:
-                parts = line.split(maxsplit=2)
-                rows.append((int(parts[0]), parts[1], parts[2].strip() if len(parts) > 2 else ""))
-        return rows
-
-    def latches(self):
-        return [int(arg, 16) for _, what, arg in self.events() if what == "LATCH"]
-
-    def holders(self):
-        """How many processes hold the port's pty open."""
-        count = 0
-        for pid in os.listdir("/proc"):
-            if not pid.isdigit():
-                continue
-            try:
-                fds = os.listdir(f"/proc/{pid}/fd")
-            except OSError:
-                continue
-            for fd in fds:
-                try:
-                    if os.readlink(f"/proc/{pid}/fd/{fd}") == self.tty:
-                        count += 1
-                        break
-                except OSError:
-                    pass
-        return count
-
-
-def lines_after(events):
-    """Replays DTR and RTS events from the state after open (both high)."""
-    lines = {"DTR": 1, "RTS": 1}
-    for _, what, arg in events:
-        if what in lines:
-            lines[what] = int(arg)
-    return lines
-
-
-def transmissions(events, spans=None):
-    """Splits line events into transmissions, checking each is the exact
-    26-operation sequence with its pauses. Returns the latched bytes; with a
-    list as spans, also appends each transmission's (first, last) line-change
-    times to it. Everything before the first data operation is the port's
-    configuration."""
-    ops = [e for e in events if e[1] in ("BREAK", "DTR", "RTS", "LATCH")]
-    first_data = next((i for i, e in enumerate(ops) if e[1] == "BREAK"), len(ops))
-    ops = ops[first_data:]
-    sent = []
-    i = 0
-    while i < len(ops):
-        chunk = ops[i:i + 27]
-        shape = [(what, arg) for _, what, arg in chunk]
-        expected = []
-        value = 0
-        for bit in range(8):
-            data = shape[3 * bit][1] if 3 * bit < len(shape) else "?"
-            value |= (data == "1") << bit
-            expected += [("BREAK", data), ("DTR", "1"), ("DTR", "0")]
-        expected += [("RTS", "1"), ("LATCH", f"0x{value:02X}"), ("RTS", "0")]
-        check(shape == expected,
-              f"transmission {len(sent) + 1} is not the 26-operation sequence for 0x{value:02X}:\n"
-              f"  got      {shape}\n  expected {expected}")
-        times = [t for t, _, _ in chunk]
-        # Each clock high, clock low and strobe high lasts at least 1 ms.
-        for bit in range(8):
-            rise, fall, nxt = times[3 * bit + 1], times[3 * bit + 2], times[3 * bit + 3]
-            check(fall - rise >= 1_000_000, f"clock {bit} high for {(fall - rise) / 1e6:.3f} ms")
-            check(nxt - fall >= 1_000_000, f"clock {bit} low for {(nxt - fall) / 1e6:.3f} ms")
-        check(times[26] - times[24] >= 1_000_000,
-              f"strobe high for {(times[26] - times[24]) / 1e6:.3f} ms")
-        sent.append(value)
-        if spans is not None:
-            spans.append((times[0], times[26]))
-        i += 27
-    return sent
-
-
 # ------------------------------------------------------------ session
 
 class Session:
@@ -214,10 +97,8 @@ class Session:
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
         stop_wine()
-        self.ports = {n: Port(self, n) for n in port_names}
-        with open(os.path.join(self.dir, "ports"), "w") as f:
-            for port in self.ports.values():
-                f.write(f"{port.name} {port.tty}\n")
+        self.ports = {n: Port(self.dir, n) for n in port_names}
+        declare_ports(self.dir, self.ports.values())
         write_registry(["[-HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]", "",
                         "[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]"] +
                        [f'"{p.name}"="{p.tty}"' for p in self.ports.values()])
@@ -237,6 +118,12 @@ class Session:
         """The COM names in the order the platform lists them."""
         out = run_wine([ARGS.probe, "ports"], env=self.env).stdout
         return [line.split()[1] for line in out.splitlines() if line.startswith("port ")]
+
+    def send(self, *args):
+        """Runs octolatch-send.exe once (never twice: a retry would send
+        again); returns its exit code, standard output and standard error."""
+        result = run_wine([os.path.abspath(ARGS.sender)] + list(args), env=self.env, timeout=60, tries=1)
+        return result.returncode, result.stdout, result.stderr
 
     def start(self):
         self.process = subprocess.Popen(["wine", os.path.abspath(ARGS.exe)], env=self.env,
