@@ -7,8 +7,9 @@
 namespace {
 
 // How late this machine's sleeps wake, in clock ticks; -1 until the first
-// pause. It jumps to any later wake-up and sinks by a thousandth at every
-// pause, so that a bad spell passes in a few hundred pauses.
+// pause. A wake-up later than it raises it at once (to a millisecond at
+// most); one in time lowers it by a sixteenth of the difference; a pause
+// that did not sleep lowers it by a 256th, so that sleeping is tried again.
 std::int64_t lateness = -1;
 
 std::int64_t Microseconds(std::int64_t ticks) {
@@ -30,10 +31,15 @@ void PauseOneMillisecond() {
     if (lateness < 0) lateness = millisecond / 10;
 
     const std::int64_t sleep = millisecond - lateness;
-    lateness -= std::min(lateness, std::max<std::int64_t>(1, lateness / 1024));
     if (sleep >= millisecond / 4) {
         SerialLine::Sleep(Microseconds(sleep));
-        lateness = std::max(lateness, SerialLine::Clock() - (start + sleep));
+        const std::int64_t late = SerialLine::Clock() - (start + sleep);
+        if (late > lateness)
+            lateness = std::min(late, millisecond);
+        else
+            lateness -= (lateness - late) / 16;
+    } else {
+        lateness -= std::max<std::int64_t>(1, lateness / 256);
     }
 
     while (SerialLine::Clock() < end) {
