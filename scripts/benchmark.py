@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
-"""Measures octolatch.exe under Wine against a virtual register and prints
-one table: transmission time over a few hundred clicks, start-up time to the
-window being shown, the .exe size and the program's peak memory.
+"""Measures octolatch.exe under Wine against a virtual register: transmission
+time over a few hundred clicks, start-up time to the window being shown, the
+.exe size and the program's peak memory. Then sends as many bytes, on the
+same kind of virtual register, with the native octolatch-send and with a
+pyserial script, and prints the three side by side.
 Run by scripts/benchmark."""
 import os
+import resource
+import shutil
 import statistics
 import subprocess
 import sys
@@ -12,7 +16,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
-from virtual_ports import transmissions, wait_until  # noqa: E402
+from virtual_ports import Port, declare_ports, transmissions, wait_until  # noqa: E402
 from wine_session import Session, configure, make_prefix  # noqa: E402
 
 CLICKS = 300
@@ -34,6 +38,44 @@ def program_pid():
         except (OSError, ValueError):
             pass
     return None
+
+
+def cpu_seconds(pid):
+    """User and system time the process has used so far."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def children_cpu_seconds():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def native_run(name, command, values):
+    """Runs command PTY VALUE... with the virtual register preloaded; returns
+    each transmission's duration in ms and the CPU time per transmission."""
+    directory = os.path.join(ROOT, "build", "benchmark", name)
+    shutil.rmtree(directory, ignore_errors=True)
+    os.makedirs(directory)
+    port = Port(directory, "P1")
+    declare_ports(directory, [port])
+    env = dict(os.environ, VREG_DIR=directory,
+               LD_PRELOAD=os.path.join(ROOT, "build", "linux", "libvirtual_register.so"))
+    before = children_cpu_seconds()
+    subprocess.run(command + [port.tty] + [str(v) for v in values], env=env, check=True)
+    cpu = (children_cpu_seconds() - before) / len(values)
+    spans = []
+    if transmissions(port.events(), spans) != values:
+        raise SystemExit(f"{name}: the latched bytes differ from the bytes sent")
+    os.close(port.master)
+    return [(last - first) / 1e6 for first, last in spans], cpu
+
+
+def summary(durations, cpu):
+    median, p99 = statistics.median(durations), percentile(durations, 0.99)
+    return (f"{median:.2f} ms ({median / FLOOR_MS:.2f} x)", f"{p99:.2f} ms ({p99 / FLOOR_MS:.2f} x)",
+            f"{cpu * 1000:.1f} ms")
 
 
 def peak_memory_kib(pid):
@@ -75,8 +117,10 @@ def main():
 
         view = session.wait_for_window()
         before = len(port.latches())
+        cpu_before = cpu_seconds(program_pid())
         expected = session.click_burst(view, [[3, 8, 1, 5, 3, 2, 8, 7][i % 8] for i in range(CLICKS)])
         wait_until(f"{CLICKS} latches", lambda: len(port.latches()) >= before + CLICKS, timeout=120)
+        window_cpu = (cpu_seconds(program_pid()) - cpu_before) / CLICKS
         peak = peak_memory_kib(program_pid())
         close(session, window)
 
@@ -111,6 +155,18 @@ def main():
     width = max(len(name) for name, _ in rows)
     table = [f"| {'measure'.ljust(width)} | value |", f"|{'-' * (width + 2)}|-------|"]
     table += [f"| {name.ljust(width)} | {value} |" for name, value in rows]
+
+    # The same bytes from the native sender and from a pyserial script.
+    values = expected[-CLICKS:]
+    sender, sender_cpu = native_run("sender", [os.path.join(ROOT, "build", "linux-release", "octolatch-send")], values)
+    pyserial, pyserial_cpu = native_run("pyserial", ["/usr/bin/python3", os.path.join(ROOT, "scripts", "pyserial-baseline.py")], values)
+    columns = [("octolatch.exe under Wine", summary(durations, window_cpu)),
+               ("octolatch-send, Linux", summary(sender, sender_cpu)),
+               ("pyserial script, Linux", summary(pyserial, pyserial_cpu))]
+    table += ["", f"| {CLICKS} transmissions, 17-ms floor | " + " | ".join(name for name, _ in columns) + " |",
+              "|---|" + "---|" * len(columns)]
+    for i, measure in enumerate(["median", "99th percentile", "processor time per transmission"]):
+        table.append(f"| {measure} | " + " | ".join(values[i] for _, values in columns) + " |")
     print("\n".join(table))
     with open(os.path.join(ROOT, "build", "benchmark", "results.md"), "w") as out:
         out.write("\n".join(table) + "\n")
