@@ -140,7 +140,7 @@ def main():
         (f"transmission, first to last line change, median of {CLICKS}",
          f"{median:.2f} ms ({median / FLOOR_MS:.2f} x the 17-ms floor)"),
         ("transmission, 99th percentile", f"{p99:.2f} ms ({p99 / FLOOR_MS:.2f} x the 17-ms floor)"),
-        ("one pause (clock high, one Sleep(1) and one line change), median",
+        ("one pause (clock high: the pause and one line change), median",
          f"{statistics.median(clock_high):.3f} ms"),
         ("one line change (data set to clock raised, no pause between), median",
          f"{statistics.median(line_change) * 1000:.0f} us"),

@@ -12,9 +12,8 @@ Run by tests/e2e/run, inside Xvfb and a /dev without serial devices.
 import argparse
 import sys
 import time
-import traceback
 
-from virtual_ports import Failure, check, lines_after, transmissions, wait_until
+from virtual_ports import check, lines_after, run_tests, transmissions, wait_until
 from wine_session import Session, configure, make_prefix
 
 SCENARIOS = []
@@ -314,22 +313,7 @@ def main():
     args = parser.parse_args()
     configure(args.exe, args.probe, args.register, args.work, sender=args.sender)
     make_prefix()
-    passed, failed = 0, []
-    for function in SCENARIOS:
-        if args.only not in function.__name__:
-            continue
-        started = time.monotonic()
-        try:
-            function()
-            passed += 1
-            print(f"PASS {function.__name__} ({time.monotonic() - started:.1f} s)", flush=True)
-        except Exception as error:  # a failure or a broken harness: report, go on
-            failed.append(function.__name__)
-            print(f"FAIL {function.__name__}: {error}", flush=True)
-            if not isinstance(error, Failure):
-                traceback.print_exc()
-    print(f"e2e: {passed} passed, {len(failed)} failed")
-    return 1 if failed else 0
+    return run_tests(SCENARIOS, args.only, "e2e")
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@ Usage: sender_e2e.py --sender PATH --register PATH --work DIR [-k NAME]
 """
 import argparse
 import fcntl
+import grp
 import os
 import shutil
 import statistics
@@ -16,9 +17,8 @@ import subprocess
 import sys
 import termios
 import time
-import traceback
 
-from virtual_ports import Failure, Port, check, declare_ports, lines_after, transmissions, wait_until
+from virtual_ports import Port, check, declare_ports, lines_after, run_tests, transmissions, wait_until
 
 ARGS = None
 TESTS = []
@@ -105,7 +105,7 @@ def the_port_gets_the_register_settings():
     port = ports[0]
     check(ports.send(port.tty, "7")[0] == 0, "the sender failed")
     fd = os.open(port.tty, os.O_RDWR | os.O_NOCTTY)
-    iflag, oflag, cflag, lflag, ispeed, ospeed, _ = termios.tcgetattr(fd)
+    _, oflag, cflag, lflag, ispeed, ospeed, _ = termios.tcgetattr(fd)
     os.close(fd)
     check((ispeed, ospeed) == (termios.B110, termios.B110), f"speed {ispeed}/{ospeed}, not 110 baud")
     check(cflag & termios.CSIZE == termios.CS8 and not cflag & (termios.PARENB | termios.CSTOPB),
@@ -203,7 +203,7 @@ def port_failures_exit_1_and_send_nothing():
     dead.set_mode("dead")
     os.chmod(denied.tty, 0o660)  # its group may read and write it
     os.chmod(closed.tty, 0o600)
-    group = __import__("grp").getgrgid(os.stat(denied.tty).st_gid).gr_name
+    group = grp.getgrgid(os.stat(denied.tty).st_gid).gr_name
     holder = os.open(locked.tty, os.O_RDWR | os.O_NOCTTY)
     fcntl.flock(holder, fcntl.LOCK_EX)  # as another serial tool holds a port
     scratch = os.path.join(ports.dir, "a-file")
@@ -287,22 +287,7 @@ def main():
     parser.add_argument("-k", dest="only", default="", help="run the tests whose name has this")
     ARGS = parser.parse_args()
     ARGS.work = os.path.abspath(ARGS.work)
-    passed, failed = 0, []
-    for function in TESTS:
-        if ARGS.only not in function.__name__:
-            continue
-        started = time.monotonic()
-        try:
-            function()
-            passed += 1
-            print(f"PASS {function.__name__} ({time.monotonic() - started:.1f} s)", flush=True)
-        except Exception as error:  # a failure or a broken harness: report, go on
-            failed.append(function.__name__)
-            print(f"FAIL {function.__name__}: {error}", flush=True)
-            if not isinstance(error, Failure):
-                traceback.print_exc()
-    print(f"sender e2e ({ARGS.sender}): {passed} passed, {len(failed)} failed")
-    return 1 if failed else 0
+    return run_tests(TESTS, ARGS.only, f"sender e2e ({ARGS.sender})")
 
 
 if __name__ == "__main__":

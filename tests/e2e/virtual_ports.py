@@ -6,6 +6,7 @@ the benchmark."""
 import os
 import pty
 import time
+import traceback
 
 
 class Failure(AssertionError):
@@ -15,6 +16,27 @@ class Failure(AssertionError):
 def check(condition, message):
     if not condition:
         raise Failure(message)
+
+
+def run_tests(functions, only, title):
+    """Runs each test whose name has `only` in it, reporting as it goes and
+    going on after a failure; returns the exit code for the whole run."""
+    passed, failed = 0, []
+    for function in functions:
+        if only not in function.__name__:
+            continue
+        started = time.monotonic()
+        try:
+            function()
+            passed += 1
+            print(f"PASS {function.__name__} ({time.monotonic() - started:.1f} s)", flush=True)
+        except Exception as error:  # a failure or a broken harness: report, go on
+            failed.append(function.__name__)
+            print(f"FAIL {function.__name__}: {error}", flush=True)
+            if not isinstance(error, Failure):
+                traceback.print_exc()
+    print(f"{title}: {passed} passed, {len(failed)} failed")
+    return 1 if failed else 0
 
 
 def wait_until(what, condition, timeout=15.0, interval=0.1):
