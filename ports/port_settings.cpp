@@ -15,7 +15,16 @@ std::uint32_t ConfigurePort(PortHandle port) {
     settings.byteSize = 8;
     settings.parity = 0;    // no parity
     settings.stopBits = 0;  // one stop bit
-    KeepFirstError(SerialLine::WriteSettings(port, &settings), &firstError);
+    bool written = SerialLine::WriteSettings(port, &settings);
+    if (!written) {
+        // Some adapters refuse 110 baud (CP210x chips go no lower than 300,
+        // the FT232R than about 183), and a refused write applies nothing,
+        // not even the DTR and RTS control modes. No data is ever sent, so
+        // any rate will do: 9600 is one that every adapter takes.
+        settings.baudRate = 9600;
+        written = SerialLine::WriteSettings(port, &settings);
+    }
+    KeepFirstError(written, &firstError);
     KeepFirstError(SerialLine::ControlLine(port, LineCode::ClrDtr), &firstError);
     KeepFirstError(SerialLine::ControlLine(port, LineCode::ClrRts), &firstError);
     return firstError;

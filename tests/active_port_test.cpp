@@ -22,7 +22,7 @@ void LogShow(const wchar_t* name) {
 const PortSwitchUi kUi = {LogError, LogShow};
 
 Log Configured(const std::string& handle) {
-    return {"read " + handle + " length 28", "write " + handle, "CLRDTR " + handle,
+    return {"read " + handle + " length 28", "write " + handle + " at 110", "CLRDTR " + handle,
             "CLRRTS " + handle};
 }
 
@@ -111,8 +111,7 @@ TEST(ConfigurePort, TakesEveryStepAndReportsTheFirstFailure) {
     } rows[] = {
         {"all succeed", {}, 0},
         {"the read fails", {{"read #2 length 28", 25}}, 25},
-        {"the write fails", {{"write #2", 22}}, 22},
-        {"a line fails after the write", {{"write #2", 22}, {"CLRRTS #2", 5}}, 22},
+        {"a line fails", {{"CLRDTR #2", 5}, {"CLRRTS #2", 6}}, 5},
         {"the last line fails", {{"CLRRTS #2", 5}}, 5},
     };
     for (const Row& row : rows) {
@@ -120,6 +119,32 @@ TEST(ConfigurePort, TakesEveryStepAndReportsTheFirstFailure) {
         Fake::failingCalls = row.failing;
         EXPECT_EQ(ConfigurePort(Fake::Handle(2)), row.error) << row.name;
         EXPECT_EQ(Fake::log, Configured("#2")) << row.name;
+    }
+}
+
+// Adapters that refuse 110 baud get 9600 and, with it, the control modes.
+TEST(ConfigurePort, FallsBackTo9600WhereTheAdapterRefuses110) {
+    struct Row {
+        const char* name;
+        std::map<std::string, std::uint32_t> failing;
+        std::vector<std::uint32_t> writes;  // the rates written, in order
+        std::uint32_t error;
+    } rows[] = {
+        {"110 accepted", {}, {110}, 0},
+        {"110 refused", {{"write #1 at 110", 22}}, {110, 9600}, 0},
+        {"both refused", {{"write #1 at 110", 22}, {"write #1 at 9600", 31}}, {110, 9600}, 31},
+    };
+    for (const Row& row : rows) {
+        Fake::Reset();
+        Fake::settingsToRead.flags = 0xFFFFFFFF;
+        Fake::failingCalls = row.failing;
+        EXPECT_EQ(ConfigurePort(Fake::Handle(1)), row.error) << row.name;
+        Log expected = {"read #1 length 28"};
+        for (const std::uint32_t rate : row.writes) expected.push_back("write #1 at " + std::to_string(rate));
+        expected.insert(expected.end(), {"CLRDTR #1", "CLRRTS #1"});
+        EXPECT_EQ(Fake::log, expected) << row.name;
+        EXPECT_EQ(Fake::settingsWritten.flags, 0xFFFFCFCFu) << row.name << ": control modes";
+        EXPECT_EQ(Fake::settingsWritten.byteSize, 8) << row.name;
     }
 }
 

@@ -127,7 +127,7 @@ bool ReadSettings(PortHandle port, CommSettings* settings) {
 
 bool WriteSettings(PortHandle port, const CommSettings* settings) {
     Fake::settingsWritten = *settings;
-    return Fake::Call("write " + Fake::Name(port));
+    return Fake::Call("write " + Fake::Name(port) + " at " + std::to_string(settings->baudRate));
 }
 
 bool ControlLine(PortHandle port, LineCode code) {

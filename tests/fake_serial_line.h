@@ -1,6 +1,6 @@
 // A recording stand-in for the platform's serial line, linked into the tests
 // instead of a real one. Every call is logged, in order, as one line of
-// text: "open \\.\COM3 -> #1", "SETDTR #1", "write #1", ... Clock reads
+// text: "open \\.\COM3 -> #1", "SETDTR #1", "write #1 at 110", ... Clock reads
 // and sleeps are not logged; they move a fake clock instead.
 #pragma once
 
@@ -25,7 +25,7 @@ extern std::uint32_t listError;
 // Paths whose open fails, with the error code the failure leaves.
 extern std::map<std::string, std::uint32_t> refusedOpens;
 
-// Calls that fail, by their log line ("lock #1", "write #1", "SETDTR #1"),
+// Calls that fail, by their log line ("lock #1", "write #1 at 110", "SETDTR #1"),
 // with the error code they leave.
 extern std::map<std::string, std::uint32_t> failingCalls;
 

@@ -56,7 +56,7 @@ TEST(DevicePath, BareNamesAreDevices) {
 }
 
 TEST(OpenPortForSending, ExclusiveAndConfiguredOrClosedWithTheReason) {
-    const Log configured = {"read #1 length 28", "write #1", "CLRDTR #1", "CLRRTS #1"};
+    const Log configured = {"read #1 length 28", "write #1 at 110", "CLRDTR #1", "CLRRTS #1"};
     const auto join = [](Log first, const Log& second) {
         first.insert(first.end(), second.begin(), second.end());
         return first;
@@ -85,9 +85,10 @@ TEST(OpenPortForSending, ExclusiveAndConfiguredOrClosedWithTheReason) {
          {"open /dev/ttyUSB0 fails"}},
         {"not a terminal", 0, {{"lock #1", ENOTTY}}, "", kExitFailed, "ttyUSB0: not a serial port",
          join(opened, {"close #1"})},
-        {"settings refused", 0, {{"write #1", EINVAL}}, "", kExitFailed,
-         "ttyUSB0: cannot configure it: system text for " + std::to_string(EINVAL),
-         join(join(opened, configured), {"close #1"})},
+        {"settings refused", 0, {{"write #1 at 110", EINVAL}, {"write #1 at 9600", EINVAL}}, "",
+         kExitFailed, "ttyUSB0: cannot configure it: system text for " + std::to_string(EINVAL),
+         join(join(opened, {"read #1 length 28", "write #1 at 110", "write #1 at 9600"}),
+              {"CLRDTR #1", "CLRRTS #1", "close #1"})},
         {"lines refused", 0, {{"CLRDTR #1", EIO}}, "", kExitFailed,
          "ttyUSB0: cannot configure it: system text for " + std::to_string(EIO),
          join(join(opened, configured), {"close #1"})},
