@@ -1,13 +1,21 @@
 #!/usr/bin/env python3
 """The demo behind scripts/run: octolatch.exe under Wine with two virtual
-registers on COM3 and COM4, printing every latch as it happens.
+registers on COM3 and COM4, printing every latch as it happens; or, with
+--port, octolatch.exe on real serial devices.
 
   --interactive  the window is the user's to click; ends when it is closed
   --auto         (no display) clicks through a short session by itself and
                  leaves a screenshot and the VCD traces behind
+  --port PATH    (again for more) give each device a COM name, COM1 on, in
+                 the demo's own Wine prefix and start the window on them
+  --check        with --port: only check that the devices can be used
 """
 import argparse
+import errno
+import grp
 import os
+import stat
+import termios
 import signal
 import subprocess
 import sys
@@ -68,12 +76,75 @@ def click_through(session):
     return shot
 
 
+def device_problem(path):
+    """What keeps the window from using the device at path, or None."""
+    if not os.path.exists(path):
+        return "no such device"
+    if not stat.S_ISCHR(os.stat(path).st_mode):
+        return "not a serial device"
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    except OSError as error:
+        if error.errno not in (errno.EACCES, errno.EPERM):
+            return f"cannot be opened: {error.strerror}"
+        device = os.stat(path)
+        if device.st_mode & 0o060 != 0o060:
+            return "not accessible: only its owner may use it"
+        group = grp.getgrgid(device.st_gid).gr_name
+        return (f"not accessible: members of the group '{group}' may use it "
+                f"(sudo usermod -aG {group} $USER, then log in again)")
+    try:
+        termios.tcgetattr(fd)
+    except termios.error:
+        return "not a serial device"
+    finally:
+        os.close(fd)
+    return None
+
+
+def devices_usable(paths):
+    """Says what is wrong with each device that cannot be used."""
+    usable = True
+    for path in paths:
+        problem = device_problem(path)
+        if problem:
+            print(f"scripts/run: {path}: {problem}", file=sys.stderr)
+            usable = False
+    return usable
+
+
+def run_on_devices(paths):
+    """The window on real devices, COM1 on, until the user closes it."""
+    devices = {f"COM{i}": os.path.abspath(path) for i, path in enumerate(paths, 1)}
+    make_prefix()
+    session = Session("ports", [], devices)
+    try:
+        for name, path in devices.items():
+            print(f"{name} is {path}", flush=True)
+        print("Starting octolatch.exe under Wine; close its window (or press Ctrl+C) to end.", flush=True)
+        session.start()
+        code = session.process.wait()
+        print(f"octolatch.exe ended with exit code {code}", flush=True)
+        return code
+    except KeyboardInterrupt:
+        print("\nStopping.", flush=True)
+        return 0
+    finally:
+        session.finish()
+
+
 def main():
     parser = argparse.ArgumentParser()
     mode = parser.add_mutually_exclusive_group(required=True)
     mode.add_argument("--auto", action="store_true")
     mode.add_argument("--interactive", action="store_true")
+    parser.add_argument("--port", action="append", default=[])
+    parser.add_argument("--check", action="store_true")
     args = parser.parse_args()
+    if args.port and not devices_usable(args.port):
+        return 1
+    if args.check:
+        return 0
 
     configure(os.path.join(ROOT, "build", "windows", "octolatch.exe"),
               os.path.join(ROOT, "build", "windows", "probe.exe"),
@@ -84,6 +155,8 @@ def main():
     signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     signal.signal(signal.SIGHUP, signal.default_int_handler)
+    if args.port:
+        return run_on_devices(args.port)
     make_prefix()
     session = Session("demo", PORTS)
     stop = threading.Event()
@@ -96,9 +169,6 @@ def main():
         if args.interactive:
             print("Click the boxes in the Octolatch window; close it (or press Ctrl+C) to end.",
                   flush=True)
-            if os.geteuid() != 0:
-                print(f"If it opened on a port of this machine, pick {PORTS[0]} in its list.",
-                      flush=True)
         print("port  byte  outputs 1 2 3 4 5 6 7 8", flush=True)
         printer.start()
         if args.auto:

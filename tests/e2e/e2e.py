@@ -10,11 +10,14 @@ through probe.exe, the wire through the register's event log.
 Run by tests/e2e/run, inside Xvfb and a /dev without serial devices.
 """
 import argparse
+import grp
+import os
+import subprocess
 import sys
 import time
 
-from virtual_ports import check, lines_after, run_tests, transmissions, wait_until
-from wine_session import Session, configure, make_prefix
+from virtual_ports import Port, check, lines_after, run_tests, transmissions, wait_until
+from wine_session import ARGS, Session, configure, make_prefix, run_wine
 
 SCENARIOS = []
 
@@ -301,6 +304,72 @@ def windows_sender_failures():
             check(opens(unopened) == opens_before, f"{arguments}: {unopened} was opened")
         for port in s.ports.values():
             check(port.latches() == [], f"{port.name} latched {port.latches()}")
+
+
+# ------------------------------------------ scripts/run --port, a device
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def run_script(*args, user=None):
+    command = [os.path.join(ROOT, "scripts", "run")] + list(args)
+    if user:
+        command = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups"] + command
+    return subprocess.run(command, capture_output=True, text=True, timeout=600, cwd=ROOT)
+
+
+@scenario
+def run_with_a_device_gives_it_a_com_name_and_starts_the_window_on_it():
+    # A pseudo-terminal stands in for the adapter.
+    device = Port(ARGS.work, "device")
+    script = subprocess.Popen([os.path.join(ROOT, "scripts", "run"), "--port", device.tty],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, cwd=ROOT)
+    try:
+        said = script.stdout.readline()
+        while said and " is " not in said:
+            said = script.stdout.readline()
+        check(said.strip() == f"COM1 is {device.tty}", f"scripts/run said {said!r}")
+        prefix = os.path.join(ROOT, "build", "demo", "prefix")
+        env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+
+        def window():
+            out = run_wine([os.path.abspath(ARGS.probe), "window"], env=env).stdout
+            return out if "visible 1" in out and "item " in out else None
+        view = wait_until("the window on COM1", window, timeout=60, interval=0.5)
+        items = [line.split(" ", 1)[1] for line in view.splitlines() if line.startswith("item ")]
+        check(items == ["COM1"] and "selected 0" in view, f"port list {items}: {view}")
+        check(device.holders() >= 1, f"{device.tty} is not open")
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Octolatch$"],
+                               capture_output=True, text=True).stdout.split()
+        subprocess.run(["xdotool", "windowfocus", "--sync", found[0], "key", "alt+F4"], check=True)
+        rest = script.communicate(timeout=60)[0]
+        check(script.returncode == 0 and "exit code 0" in rest, f"exit {script.returncode}: {rest}")
+        check(device.holders() == 0, f"{device.tty} still open")
+    finally:
+        if script.poll() is None:
+            script.kill()
+        os.close(device.master)
+
+
+@scenario
+def run_with_a_device_that_cannot_be_used_says_why():
+    device = Port(ARGS.work, "locked-device")
+    as_root = os.geteuid() == 0
+    # Root opens anything: another user meets the permissions instead.
+    os.chmod(device.tty, 0o660 if as_root else 0)
+    group = grp.getgrgid(os.stat(device.tty).st_gid).gr_name
+    rows = [  # the user who runs it (None: this one), the device, what must be said
+        (None, "/nonexistent-adapter", "scripts/run: /nonexistent-adapter: no such device"),
+        (None, "/dev/null", "scripts/run: /dev/null: not a serial device"),
+        (None, ROOT, f"scripts/run: {ROOT}: not a serial device"),
+        ("65534" if as_root else None, device.tty,
+         f"members of the group '{group}' may use it" if as_root else "only its owner may use it"),
+    ]
+    for user, path, message in rows:
+        result = run_script("--port", path, user=user)
+        check(result.returncode == 1 and message in result.stderr,
+              f"{path}: exit {result.returncode}, {result.stderr!r}; expected {message!r}")
+    os.close(device.master)
 
 
 # --------------------------------------------------------------- main

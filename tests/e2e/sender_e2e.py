@@ -271,8 +271,8 @@ def list_shows_each_port_once_or_says_none():
     check(all(os.path.exists(line) for line in lines), f"listed paths that do not exist: {lines}")
     # On a machine without serial devices (a /dev of its own hides them).
     hide = os.path.join(os.path.dirname(os.path.abspath(__file__)), "hide-serial-devices")
-    result = subprocess.run(["unshare", "--mount", "--propagation", "private", hide, ARGS.sender, "--list"],
-                            capture_output=True, text=True)
+    result = subprocess.run(["unshare", "--user", "--map-root-user", "--mount", "--propagation", "private",
+                             hide, os.path.abspath(ARGS.sender), "--list"], capture_output=True, text=True)
     expect_error((result.returncode, result.stdout, result.stderr), 1, "no serial ports found")
     check(result.stdout == "", f"listed {result.stdout!r}")
 

@@ -15,6 +15,11 @@
  * under an flock of that file, so two programs that moved the lines at once
  * would garble each other's bytes here too.
  *
+ * Wine looks for the machine's own serial ports with access() on
+ * /dev/ttyS<n>, /dev/ttyUSB<n> and /dev/ttyACM<n> and adds a port for each;
+ * here they all seem absent, so that Wine lists just the ports declared in
+ * its registry.
+ *
  * $VREG_DIR/<port>.mode, read at every call, plays faults: "busy" and
  * "missing" refuse the open (EACCES, ENOENT; under Wine the open happens in
  * the wineserver), "exclusive" refuses it with EBUSY, as TIOCEXCL does,
@@ -373,6 +378,25 @@ int close(int fd) {
         pthread_mutex_unlock(&lock);
     }
     return real_close(fd);
+}
+
+static int is_serial_device_name(const char *path) {
+    const char *families[] = {"/dev/ttyS", "/dev/ttyUSB", "/dev/ttyACM"};
+    for (int i = 0; i < 3; ++i) {
+        size_t n = strlen(families[i]);
+        if (strncmp(path, families[i], n) == 0 && path[n] >= '0' && path[n] <= '9') return 1;
+    }
+    return 0;
+}
+
+int access(const char *path, int mode) {
+    static int (*real_access)(const char *, int);
+    resolve(&real_access, "access");
+    if (is_serial_device_name(path)) {
+        errno = ENOENT;
+        return -1;
+    }
+    return real_access(path, mode);
 }
 
 int __open_2(const char *path, int flags) { return openat(AT_FDCWD, path, flags); }

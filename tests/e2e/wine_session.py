@@ -71,6 +71,10 @@ def write_registry(lines):
     check(result.returncode == 0, f"regedit failed with {result.returncode}")
 
 
+def reg_string(text):
+    return text.replace("\\", "\\\\").replace('"', '\\"')
+
+
 def make_prefix():
     """One Wine prefix for the whole run. With ARGS.desktop, a virtual desktop
     gives windows Wine's own caption (and close button) without a window manager."""
@@ -89,9 +93,12 @@ def make_prefix():
 # ------------------------------------------------------------ session
 
 class Session:
-    """One run of the program against a set of virtual registers."""
+    """One run of the program against a set of virtual registers, and any
+    real devices given as {COM name: device path}. The register's library is
+    preloaded either way: it also keeps Wine's own port detection away from
+    the machine's serial devices, so Wine lists exactly these ports."""
 
-    def __init__(self, name, port_names):
+    def __init__(self, name, port_names, devices=None):
         self.name = name
         self.dir = os.path.join(ARGS.work, "runs", name)
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -99,9 +106,10 @@ class Session:
         stop_wine()
         self.ports = {n: Port(self.dir, n) for n in port_names}
         declare_ports(self.dir, self.ports.values())
+        paths = dict({p.name: p.tty for p in self.ports.values()}, **(devices or {}))
         write_registry(["[-HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]", "",
                         "[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]"] +
-                       [f'"{p.name}"="{p.tty}"' for p in self.ports.values()])
+                       [f'"{name}"="{reg_string(path)}"' for name, path in paths.items()])
         stop_wine()
         for entry in os.listdir(os.path.join(ARGS.prefix, "dosdevices")):
             if entry.startswith("com"):
