@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <map>
 #include <string>
 #include <vector>
@@ -29,6 +30,19 @@ Log Configured(const std::string& handle) {
 Log Join(Log first, const Log& second) {
     first.insert(first.end(), second.begin(), second.end());
     return first;
+}
+
+TEST(FormatPortName, WritesComAndTheNumberInDecimal) {
+    const std::pair<std::int32_t, const wchar_t*> rows[] = {
+        {0, L"COM0"}, {7, L"COM7"}, {10, L"COM10"}, {256, L"COM256"}, {-7, L"COM-7"},
+        {2147483647, L"COM2147483647"}, {-2147483647 - 1, L"COM-2147483648"},
+    };
+    for (const auto& [number, text] : rows) {
+        wchar_t name[kPortNameSize];
+        std::wmemset(name, L'#', kPortNameSize);
+        FormatPortName(name, number);
+        EXPECT_STREQ(name, text) << number;
+    }
 }
 
 TEST(OpenFirstUsablePort, OpensTheFirstEntryThatOpens) {

@@ -306,6 +306,17 @@ def windows_sender_failures():
             check(port.latches() == [], f"{port.name} latched {port.latches()}")
 
 
+@scenario
+def running_out_of_memory_still_ends_the_process():
+    # Built and linked as octolatch.exe is: without the verbose terminate
+    # handler an uncaught std::bad_alloc must still end the process.
+    program = os.path.join(os.path.dirname(os.path.abspath(ARGS.probe)), "out_of_memory.exe")
+    with Session("out-of-memory", []) as s:
+        result = run_wine([program], env=s.env, tries=1)
+        check(result.stdout.split() == ["growing"] and result.returncode == 3,
+              f"exit {result.returncode}, printed {result.stdout!r}: expected abort's exit code 3")
+
+
 # ------------------------------------------ scripts/run --port, a device
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
