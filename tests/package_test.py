@@ -57,6 +57,9 @@ def contents(version):
               f"the .deb's octolatch-send --help: exit {help_run.returncode}, {help_run.stdout[:80]!r}")
         version_run = run([sender, "--version"])
         check(version_run.stdout == f"octolatch-send {version}\n", f"--version says {version_run.stdout!r}")
+    with open(os.path.join(ROOT, "docs", "changelog")) as changelog:
+        top = changelog.readline()
+    check(top.startswith(f"octolatch ({version})"), f"docs/changelog begins with {top!r}, not version {version}")
     fields = run(["dpkg-deb", "-f", deb_path, "Package", "Version", "Architecture", "Depends"]).stdout
     check(f"Package: octolatch\nVersion: {version}\nArchitecture: amd64\n" in fields and "libc6" in fields,
           f"the .deb's control fields: {fields!r}")
