@@ -61,7 +61,10 @@ bool ControlLine(PortHandle port, LineCode code) {
     return false;
 }
 
+// The exclusive flag outlives this open while another end keeps the tty
+// (a pseudo-terminal's master), so it is cleared before closing.
 void Close(PortHandle port) {
+    ioctl(port, TIOCNXCL);
     close(port);
 }
 

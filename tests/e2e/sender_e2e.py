@@ -13,6 +13,7 @@ import grp
 import os
 import shutil
 import statistics
+import struct
 import subprocess
 import sys
 import termios
@@ -23,6 +24,7 @@ from virtual_ports import Port, check, declare_ports, lines_after, run_tests, tr
 ARGS = None
 TESTS = []
 FLOOR_NS = 17 * 1_000_000  # 17 pauses of 1 ms
+TIOCGEXCL = 0x80045440  # Linux: is the tty exclusive?
 
 
 def test(function):
@@ -106,7 +108,11 @@ def the_port_gets_the_register_settings():
     check(ports.send(port.tty, "7")[0] == 0, "the sender failed")
     fd = os.open(port.tty, os.O_RDWR | os.O_NOCTTY)
     _, oflag, cflag, lflag, ispeed, ospeed, _ = termios.tcgetattr(fd)
+    exclusive = struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, b"\0" * 4))[0]
     os.close(fd)
+    # TIOCEXCL outlives the sender on a tty whose master stays open; left
+    # set, it would shut everyone but root out of the port.
+    check(exclusive == 0, "the sender left the port exclusive")
     check((ispeed, ospeed) == (termios.B110, termios.B110), f"speed {ispeed}/{ospeed}, not 110 baud")
     check(cflag & termios.CSIZE == termios.CS8 and not cflag & (termios.PARENB | termios.CSTOPB),
           f"not 8N1: cflag {cflag:#o}")
