@@ -22,7 +22,6 @@ std::string Reason(std::uint32_t code) {
 }
 
 std::string ProblemWith(const std::string& port, const char* doing, std::uint32_t code) {
-    const std::string path = DevicePath(port);
     switch (SerialLine::KindOfError(code)) {
         case PortError::NotFound:
             return port + ": no such port";
@@ -31,7 +30,7 @@ std::string ProblemWith(const std::string& port, const char* doing, std::uint32_
         case PortError::NotSerial:
             return port + ": not a serial port";
         case PortError::Denied: {
-            const std::string group = SerialLine::AccessGroup(path.c_str());
+            const std::string group = SerialLine::AccessGroup(DevicePath(port).c_str());
             if (group.empty()) return port + ": permission denied";
             return port + ": permission denied; members of the group '" + group +
                    "' may use it (sudo usermod -aG " + group + " $USER, then log in again)";
