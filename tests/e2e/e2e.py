@@ -340,6 +340,10 @@ def run_with_a_device_gives_it_a_com_name_and_starts_the_window_on_it():
         while said and " is " not in said:
             said = script.stdout.readline()
         check(said.strip() == f"COM1 is {device.tty}", f"scripts/run said {said!r}")
+        # The probe waits for the window to hold the device: the first Wine
+        # process starts Wine's device manager with its own environment, and
+        # the probe's has no register to hide the machine's serial ports.
+        wait_until(f"{device.tty} to be opened", lambda: device.holders() >= 1, timeout=60)
         prefix = os.path.join(ROOT, "build", "demo", "prefix")
         env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
 
@@ -349,7 +353,6 @@ def run_with_a_device_gives_it_a_com_name_and_starts_the_window_on_it():
         view = wait_until("the window on COM1", window, timeout=60, interval=0.5)
         items = [line.split(" ", 1)[1] for line in view.splitlines() if line.startswith("item ")]
         check(items == ["COM1"] and "selected 0" in view, f"port list {items}: {view}")
-        check(device.holders() >= 1, f"{device.tty} is not open")
         found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Octolatch$"],
                                capture_output=True, text=True).stdout.split()
         subprocess.run(["xdotool", "windowfocus", "--sync", found[0], "key", "alt+F4"], check=True)
