@@ -14,7 +14,7 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+sys.path.insert(0, os.path.join(ROOT, "virtual"))
 
 from virtual_ports import Port, declare_ports, transmissions, wait_until  # noqa: E402
 from wine_session import Session, configure, make_prefix  # noqa: E402

@@ -23,31 +23,13 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+sys.path.insert(0, os.path.join(ROOT, "virtual"))
 
-from virtual_ports import wait_until  # noqa: E402
+from virtual_ports import latch_header, print_latches, wait_until  # noqa: E402
 from wine_session import Session, configure, make_prefix  # noqa: E402
 
 WORK = os.path.join(ROOT, "build", "demo")
 PORTS = ["COM3", "COM4"]
-
-
-def outputs_row(byte):
-    return " ".join("#" if byte & (0x80 >> (k - 1)) else "." for k in range(1, 9))
-
-
-def print_latches(session, stop):
-    """Prints each latch of every port as the register reports it."""
-    seen = {name: 0 for name in session.ports}
-    while True:
-        for name, port in session.ports.items():
-            latches = port.latches()
-            for byte in latches[seen[name]:]:
-                print(f"{name}  0x{byte:02X}          {outputs_row(byte)}", flush=True)
-            seen[name] = len(latches)
-        if stop.is_set():
-            return
-        time.sleep(0.05)
 
 
 def click_through(session):
@@ -160,7 +142,7 @@ def main():
     make_prefix()
     session = Session("demo", PORTS)
     stop = threading.Event()
-    printer = threading.Thread(target=print_latches, args=(session, stop))
+    printer = threading.Thread(target=print_latches, args=(session.ports, stop))
     shot = None
     try:
         print(f"Virtual registers on {' and '.join(PORTS)}; starting octolatch.exe under Wine.",
@@ -169,7 +151,7 @@ def main():
         if args.interactive:
             print("Click the boxes in the Octolatch window; close it (or press Ctrl+C) to end.",
                   flush=True)
-        print("port  byte  outputs 1 2 3 4 5 6 7 8", flush=True)
+        print(latch_header(session.ports), flush=True)
         printer.start()
         if args.auto:
             shot = click_through(session)

@@ -1,15 +1,23 @@
 /*
- * A virtual shift register behind a pseudo-terminal, for watching the real
- * programs through their real serial code. Loaded with LD_PRELOAD into every
- * Wine process, or into the native sender; it only acts on the ptys listed
- * in $VREG_DIR/ports ("COM3 /dev/pts/7" per line) and leaves every other
- * file alone.
+ * A virtual chain of shift registers behind a pseudo-terminal, for watching
+ * the real programs through their real serial code, and for trying them
+ * with nothing plugged in. Loaded with LD_PRELOAD into every Wine process,
+ * or into the native sender or service; it only acts on the ptys listed in
+ * $VREG_DIR/ports and leaves every other file alone. A line of that list:
+ * "COM3 /dev/pts/7", or with the chain's outputs (8 to 64; 8 when left out)
+ * and "invert" for an interface that inverts every line:
+ * "P1 /dev/pts/8 32 invert". The list is read again whenever it changes, so
+ * that a port can be unplugged and plugged back on another pty.
  *
  * Wine moves DTR and RTS with TIOCMGET/TIOCMSET, a native program with
  * TIOCMBIS/TIOCMBIC, and both the break with TIOCSBRK/TIOCCBRK; a pty
  * refuses the modem-line calls, so they are emulated here. Behind the lines
  * sits the register: TXD in break is data 1, a DTR rising edge shifts the
  * data bit in, an RTS rising edge latches the shift stages onto the outputs.
+ * Each register's QH' feeds the next one's SER, so the chain is one long
+ * shift register. Behind an inverting interface the register sees every
+ * line the other way up: it shifts when DTR falls, latches when RTS falls,
+ * and takes the complement of the data line.
  * The lines and the register are one for all processes, as on real wires:
  * they live in $VREG_DIR/<port>.state, mapped by each process and changed
  * under an flock of that file, so two programs that moved the lines at once
@@ -27,9 +35,10 @@
  *
  * Records, per port: <port>.log, one line per event with CLOCK_MONOTONIC
  * nanoseconds ("123 DTR 1", "456 LATCH 0x20", "789 OPEN", "790 CLOSE"; a
- * port fd closed in several processes logs one CLOSE each), and <port>.vcd,
- * a Value Change Dump of the lines and the eight outputs. Output k is
- * bit 0x80 >> (k - 1) of the latched byte, the program's own numbering.
+ * port fd closed in several processes logs one CLOSE each; a latch shows
+ * one hexadecimal digit per four outputs), and <port>.vcd, a Value Change
+ * Dump of the lines and the outputs. Output k of n is bit 1 << (n - k) of
+ * the latched value, the programs' own numbering.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -49,27 +58,33 @@
 #include <unistd.h>
 
 #define MAX_PORTS 16
+#define MAX_OUTPUTS 64
+#define VCD_WIRES (3 + MAX_OUTPUTS)
 
 /* What all processes share of a port. */
 struct lines {
-    int made;              /* set once the first process has filled it in */
-    int dtr, rts, brk;
-    unsigned char stages;  /* shift stages, in output numbering */
-    unsigned char outputs; /* latched */
-    long long vcd_base_us; /* -1 until the VCD is begun */
-    char vcd_last[11];     /* the values last written to the VCD */
+    int made;                  /* set once the first process has filled it in */
+    int dtr, rts, brk;         /* as the program set them */
+    unsigned long long stages; /* shift stages, in output numbering */
+    unsigned long long outputs;/* latched */
+    long long vcd_base_us;     /* -1 until the VCD is begun */
+    char vcd_last[VCD_WIRES];  /* the values last written to the VCD */
 };
 
 struct port {
     char name[32];
     dev_t rdev;
-    int state_fd;          /* $VREG_DIR/<port>.state, flocked around each change */
+    int width;                 /* outputs in the chain */
+    int invert;                /* the interface inverts every line */
+    int state_fd;              /* $VREG_DIR/<port>.state, flocked around each change */
     struct lines *l;
 };
 
 static struct port ports[MAX_PORTS];
 static int port_count = -1;
 static char dir[512];
+static struct timespec list_changed; /* of the ports list, when last read */
+static ino_t list_inode;
 static pthread_mutex_t lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 
 static int (*real_ioctl)(int, unsigned long, ...);
@@ -118,29 +133,56 @@ static int map_lines(struct port *p) {
     return 0;
 }
 
+static struct port *port_named(const char *name) {
+    for (int i = 0; i < port_count; ++i)
+        if (strcmp(ports[i].name, name) == 0) return &ports[i];
+    return NULL;
+}
+
+/* Reads the ports list when it is new or has changed since it was read; a
+ * port already known keeps its lines and register, on its new pty. */
 static void load_ports(void) {
-    if (port_count >= 0) return;
-    port_count = 0;
-    const char *env = getenv("VREG_DIR");
-    if (!env || strlen(env) >= sizeof dir - 64) return;
-    strcpy(dir, env);
+    if (port_count < 0) {
+        port_count = 0;
+        const char *env = getenv("VREG_DIR");
+        if (!env || strlen(env) >= sizeof dir - 64) return;
+        strcpy(dir, env);
+    }
+    if (!dir[0]) return;
     char path[600];
     snprintf(path, sizeof path, "%s/ports", dir);
+    struct stat list_stat;
+    if (stat(path, &list_stat) != 0) return;
+    if (list_stat.st_ino == list_inode && list_stat.st_mtim.tv_sec == list_changed.tv_sec &&
+        list_stat.st_mtim.tv_nsec == list_changed.tv_nsec)
+        return;
+    list_changed = list_stat.st_mtim;
+    list_inode = list_stat.st_ino;
     FILE *list = fopen(path, "re");
     if (!list) return;
-    char name[32], tty[256];
-    while (port_count < MAX_PORTS && fscanf(list, "%31s %255s", name, tty) == 2) {
+    char line[400];
+    while (fgets(line, sizeof line, list)) {
+        char name[32], tty[256], invert[16] = "";
+        int width = 8;
+        if (sscanf(line, "%31s %255s %d %15s", name, tty, &width, invert) < 2) continue;
+        if (width < 8 || width > MAX_OUTPUTS || width % 8 != 0) width = 8;
         struct stat st;
         if (stat(tty, &st) != 0 || !S_ISCHR(st.st_mode)) continue;
-        struct port *p = &ports[port_count];
-        memset(p, 0, sizeof *p);
-        strcpy(p->name, name);
+        struct port *p = port_named(name);
+        if (!p) {
+            if (port_count == MAX_PORTS) continue;
+            p = &ports[port_count];
+            memset(p, 0, sizeof *p);
+            strcpy(p->name, name);
+            if (map_lines(p) != 0) continue;
+            ++port_count;
+        }
         p->rdev = st.st_rdev;
-        if (map_lines(p) == 0) ++port_count;
+        p->width = width;
+        p->invert = strcmp(invert, "invert") == 0;
     }
     fclose(list);
 }
-
 
 static struct port *port_of_stat(const struct stat *st) {
     if (!S_ISCHR(st->st_mode)) return NULL;
@@ -181,18 +223,19 @@ static void log_event(const struct port *p, const char *format, ...) {
     append(path, line);
 }
 
-/* VCD identifiers: ! txd_break, " dtr, # rts, $ to + outputs 1 to 8. */
-static void vcd_values(const struct port *p, char values[11]) {
+/* VCD identifiers, from '!': txd_break, dtr, rts, then the outputs from 1. */
+static void vcd_values(const struct port *p, char values[VCD_WIRES]) {
+    memset(values, '0', VCD_WIRES);
     values[0] = (char)('0' + p->l->brk);
     values[1] = (char)('0' + p->l->dtr);
     values[2] = (char)('0' + p->l->rts);
-    for (int k = 1; k <= 8; ++k) values[2 + k] = (char)('0' + ((p->l->outputs >> (8 - k)) & 1));
+    for (int k = 1; k <= p->width; ++k) values[2 + k] = (char)('0' + ((p->l->outputs >> (p->width - k)) & 1));
 }
 
 /* Begins the port's VCD with the lines as they are now. */
 static void vcd_begin(struct port *p) {
     if (p->l->vcd_base_us >= 0) return;
-    char path[600], text[2048];
+    char path[600], text[8192];
     snprintf(path, sizeof path, "%s/%s.vcd", dir, p->name);
     p->l->vcd_base_us = now_ns() / 1000;
     vcd_values(p, p->l->vcd_last);
@@ -204,10 +247,11 @@ static void vcd_begin(struct port *p) {
                      "$var wire 1 ! txd_break $end\n$var wire 1 \" dtr $end\n"
                      "$var wire 1 # rts $end\n",
                      p->name);
-    for (int k = 1; k <= 8; ++k)
+    for (int k = 1; k <= p->width; ++k)
         n += snprintf(text + n, sizeof text - n, "$var wire 1 %c out%d $end\n", '#' + k, k);
     n += snprintf(text + n, sizeof text - n, "$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n");
-    for (int i = 0; i < 11; ++i) n += snprintf(text + n, sizeof text - n, "%c%c\n", p->l->vcd_last[i], '!' + i);
+    for (int i = 0; i < 3 + p->width; ++i)
+        n += snprintf(text + n, sizeof text - n, "%c%c\n", p->l->vcd_last[i], '!' + i);
     snprintf(text + n, sizeof text - n, "$end\n");
     ssize_t ignored = write(fd, text, strlen(text));
     (void)ignored;
@@ -216,11 +260,11 @@ static void vcd_begin(struct port *p) {
 
 /* Appends the values that changed since the last sample. */
 static void vcd_sample(struct port *p) {
-    char values[11], text[256], path[600];
+    char values[VCD_WIRES], text[1024], path[600];
     vcd_values(p, values);
     int n = snprintf(text, sizeof text, "#%lld\n", now_ns() / 1000 - p->l->vcd_base_us);
     int changed = 0;
-    for (int i = 0; i < 11; ++i) {
+    for (int i = 0; i < 3 + p->width; ++i) {
         if (values[i] == p->l->vcd_last[i]) continue;
         n += snprintf(text + n, sizeof text - n, "%c%c\n", values[i], '!' + i);
         changed = 1;
@@ -236,17 +280,21 @@ static void set_lines(struct port *p, int dtr, int rts) {
         log_event(p, "MODEM unchanged");
         return;
     }
+    /* The register's own view of the lines: inverted or not. */
+    const int clock_rises = p->invert ? p->l->dtr && !dtr : !p->l->dtr && dtr;
+    const int strobe_rises = p->invert ? p->l->rts && !rts : !p->l->rts && rts;
+    const unsigned long long data = (unsigned long long)(p->invert ? !p->l->brk : p->l->brk);
     if (dtr != p->l->dtr) {
         p->l->dtr = dtr;
         log_event(p, "DTR %d", dtr);
-        if (dtr) p->l->stages = (unsigned char)((p->l->stages >> 1) | (p->l->brk << 7));
+        if (clock_rises) p->l->stages = (p->l->stages >> 1) | (data << (p->width - 1));
     }
     if (rts != p->l->rts) {
         p->l->rts = rts;
         log_event(p, "RTS %d", rts);
-        if (rts) {
+        if (strobe_rises) {
             p->l->outputs = p->l->stages;
-            log_event(p, "LATCH 0x%02X", p->l->outputs);
+            log_event(p, "LATCH 0x%0*llX", p->width / 4, p->l->outputs);
         }
     }
     vcd_sample(p);
