@@ -1,5 +1,4 @@
-// The 8-bit value shown by the eight output boxes, and the line sequence
-// that clocks it into the shift register.
+// The window's 8-bit value, shown by its eight output boxes.
 #pragma once
 
 #include <cstdint>
@@ -14,8 +13,6 @@ std::uint8_t BitOfOutput(int output);
 void SetOutput(int output);
 void ToggleOutput(int output);
 
-// Clocks all eight bits of OutputByte into the register, least significant
-// first, then strobes the latch: 26 line operations and 17 pauses. A failed
-// line change does not stop the sequence; returns 0, or the error code of
-// the first one that failed.
+// Clocks OutputByte into a single register: 26 line operations and 17
+// pauses. Returns 0, or the error code of the first line change that failed.
 std::uint32_t TransmitByte(PortHandle port);

@@ -10,7 +10,7 @@ namespace {
 // pause. A wake-up later than it raises it at once (to a millisecond at
 // most); one in time lowers it by a sixteenth of the difference; a pause
 // that did not sleep lowers it by a 256th, so that sleeping is tried again.
-std::int64_t lateness = -1;
+thread_local std::int64_t lateness = -1;
 
 std::int64_t Microseconds(std::int64_t ticks) {
     return ticks * 1000000 / SerialLine::ClockTicksPerSecond();
@@ -46,8 +46,14 @@ void PauseOneMillisecond() {
     }
 }
 
-void WaitUntil(std::int64_t until) {
+// A sleep may end early (Windows documents up to a tick early for Sleep), so
+// the clock, not the sleep, says when the moment has come.
+bool WaitUntil(std::int64_t until, bool (*stop)()) {
+    const std::int64_t longestSleep = SerialLine::ClockTicksPerSecond() / 10;
     for (std::int64_t left = until - SerialLine::Clock(); left > 0;
-         left = until - SerialLine::Clock())
-        SerialLine::Sleep(Microseconds(left));
+         left = until - SerialLine::Clock()) {
+        if (stop && stop()) return false;
+        SerialLine::Sleep(Microseconds(left < longestSleep ? left : longestSleep));
+    }
+    return true;
 }

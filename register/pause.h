@@ -4,8 +4,11 @@
 #include <cstdint>
 
 // At least one millisecond, measured on the platform's clock, and as little
-// more as the machine allows.
+// more as the machine allows. What it learns of the machine's sleeps is
+// kept per thread, so that boards sending at once do not disturb each other.
 void PauseOneMillisecond();
 
-// Returns once the platform's clock has reached `until` (in its ticks).
-void WaitUntil(std::int64_t until);
+// Returns true once the platform's clock has reached `until` (in its ticks),
+// or false as soon as stop (when given) returns true; stop is asked at
+// least every tenth of a second.
+bool WaitUntil(std::int64_t until, bool (*stop)() = nullptr);

@@ -73,6 +73,13 @@ bool Open(const char* path, PortHandle* port);
 // Makes sure no other program uses the port while it is open here.
 bool Lock(PortHandle port);
 
+// Takes the lock file at path (made if missing) for this program alone,
+// without waiting: false when another program holds it (an error of kind
+// Busy) or it cannot be had. Programs take it in turn before they open the
+// port, since on some systems merely opening a port moves its lines.
+bool LockTurn(const char* path, PortHandle* turn);
+void UnlockTurn(PortHandle turn);
+
 // The settings calls and line changes return false on failure.
 bool ReadSettings(PortHandle port, CommSettings* settings);
 bool WriteSettings(PortHandle port, const CommSettings* settings);

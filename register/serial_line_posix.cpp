@@ -30,6 +30,29 @@ bool Lock(PortHandle port) {
     return flock(port, LOCK_EX | LOCK_NB) == 0 && ioctl(port, TIOCEXCL) == 0;
 }
 
+// Opened for reading only, so that any account can lock a file another
+// made. In a sticky, world-writable directory such as /run/lock an O_CREAT
+// open of another account's file is refused (fs.protected_regular), so the
+// file is made only where it is missing.
+bool LockTurn(const char* path, PortHandle* turn) {
+    *turn = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (*turn < 0 && errno == ENOENT) {
+        *turn = open(path, O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0644);
+        if (*turn >= 0) fchmod(*turn, 0644);
+        if (*turn < 0 && errno == EEXIST) *turn = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    }
+    if (*turn < 0) return false;
+    if (flock(*turn, LOCK_EX | LOCK_NB) == 0) return true;
+    const int error = errno;
+    close(*turn);
+    errno = error;
+    return false;
+}
+
+void UnlockTurn(PortHandle turn) {
+    close(turn);
+}
+
 // termios holds nothing the settings record keeps; reading it tells a
 // terminal from any other file.
 bool ReadSettings(PortHandle port, CommSettings*) {
@@ -44,7 +67,7 @@ bool WriteSettings(PortHandle port, const CommSettings* settings) {
     if (tcgetattr(port, &line) != 0) return false;
     cfmakeraw(&line);
     line.c_cflag |= CLOCAL | CREAD;
-    line.c_cflag &= ~(CSTOPB | CRTSCTS);
+    line.c_cflag &= ~(CSTOPB | CRTSCTS | PARODD);
     return cfsetspeed(&line, settings->baudRate) == 0 && tcsetattr(port, TCSANOW, &line) == 0;
 }
 

@@ -53,6 +53,17 @@ bool Lock(PortHandle) {
     return true;
 }
 
+// An unshared open of the file is the lock: another is refused with
+// ERROR_SHARING_VIOLATION until it is closed.
+bool LockTurn(const char* path, PortHandle* turn) {
+    *turn = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return *turn != INVALID_HANDLE_VALUE;
+}
+
+void UnlockTurn(PortHandle turn) {
+    CloseHandle(turn);
+}
+
 bool ReadSettings(PortHandle port, CommSettings* settings) {
     return GetCommState(port, reinterpret_cast<DCB*>(settings)) != 0;
 }

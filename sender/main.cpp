@@ -1,12 +1,14 @@
-// octolatch-send: clocks bytes into the shift register from scripts.
-// The story: read the arguments and check all of them, open and lock the
-// port, send, close; every failure is one line on standard error.
+// octolatch-send: sets the outputs of the shift registers from scripts.
+// The story: make the standard streams safe, read the arguments and check
+// all of them, take the port's turn, read the record, open the port, send,
+// release everything; every failure is one line on standard error.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "ports/port_listing.h"
 #include "sender/arguments.h"
+#include "sender/interruption.h"
 #include "sender/sending.h"
 
 namespace {
@@ -14,7 +16,9 @@ namespace {
 constexpr char kName[] = "octolatch-send";
 
 int Finish(const Outcome& outcome) {
+    std::fputs(outcome.output.c_str(), stdout);
     if (!outcome.message.empty()) std::fprintf(stderr, "%s: %s\n", kName, outcome.message.c_str());
+    InterruptionsHandled();
     return outcome.exitCode;
 }
 
@@ -31,6 +35,7 @@ int ListPorts() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    MakeStandardStreamsValid();
     Command command;
     const std::string problem = ParseArguments({argv + 1, argv + argc}, &command);
     if (!problem.empty()) {
@@ -46,16 +51,11 @@ int main(int argc, char** argv) {
             return kExitSent;
         case Action::List:
             return ListPorts();
+        case Action::Get:
+            return Finish(GetState(command));
         case Action::Send:
             break;
     }
-
-    PortHandle port = {};
-    const Outcome opened = OpenPortForSending(command.port, &port);
-    if (opened.exitCode != kExitSent) return Finish(opened);
-    const Outcome sent =
-        command.fromInput ? SendInputLines(port, command.port, stdin, command.intervalMs)
-                          : SendValues(port, command.port, command.values, command.intervalMs);
-    SerialLine::Close(port);
-    return Finish(sent);
+    CatchInterruptions();
+    return Finish(SendCommand(command, stdin));
 }

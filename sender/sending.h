@@ -1,38 +1,33 @@
-// Opening the port for the sender, and sending values to it.
+// What the sender does with a command: the record, the turn, the port, and
+// the transmissions.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "register/serial_line.h"
+#include "sender/arguments.h"
 
-// Exit codes: sent; the port or standard input failed; a bad argument or
-// input line.
+// Exit codes: sent; the port, the record or standard input failed; a bad
+// argument or input line. An interruption ends with 128 + its signal.
 constexpr int kExitSent = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitBadInput = 2;
 
-// How a run ends: the exit code and what to tell the user ("" for nothing).
+// How a run ends: the exit code, what to tell the user on standard error
+// ("" for nothing) and what to print on standard output.
 struct Outcome {
     int exitCode;
     std::string message;
+    std::string output = "";
 };
 
-// The path a PORT names: a bare name is a device in the platform's device
-// directory ("ttyUSB0" is /dev/ttyUSB0, "COM3" is \\.\COM3).
-std::string DevicePath(const std::string& port);
+// --get: the remembered value or one output's state, from the record alone.
+Outcome GetState(const Command& command);
+
+// Carries out a Send command: its items, or those on each line of input.
+Outcome SendCommand(const Command& command, std::FILE* input);
 
 // Opens the port for this program alone and configures it as the window
 // does; on failure nothing is left open and nothing was sent.
 Outcome OpenPortForSending(const std::string& port, PortHandle* handle);
-
-// Clock each value into the register, at least intervalMs apart.
-Outcome SendValues(PortHandle handle, const std::string& port,
-                   const std::vector<std::uint8_t>& values, std::int64_t intervalMs);
-
-// Sends the value on each line of input as soon as the line has been read.
-// A bad line ends the run; the values before it stay sent.
-Outcome SendInputLines(PortHandle handle, const std::string& port, std::FILE* input,
-                       std::int64_t intervalMs);

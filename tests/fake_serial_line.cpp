@@ -18,7 +18,7 @@ std::int64_t now = 0;
 std::int64_t clockStep = 1000;
 std::int64_t (*sleepLength)(std::int64_t requested) = nullptr;
 std::vector<std::int64_t> sleeps;
-std::string accessGroup;
+std::map<std::string, std::string> accessGroups;
 
 namespace {
 int opened = 0;
@@ -76,7 +76,7 @@ void Reset() {
     clockStep = 1000;
     sleepLength = nullptr;
     sleeps.clear();
-    accessGroup.clear();
+    accessGroups.clear();
     opened = 0;
     lastError = 0;
 }
@@ -117,6 +117,21 @@ bool Open(const char* path, PortHandle* port) {
 
 bool Lock(PortHandle port) {
     return Fake::Call("lock " + Fake::Name(port));
+}
+
+bool LockTurn(const char* path, PortHandle* turn) {
+    const auto refused = Fake::refusedOpens.find(path);
+    if (refused != Fake::refusedOpens.end()) {
+        Fake::Call("turn " + std::string(path) + " fails");
+        Fake::lastError = refused->second;
+        return false;
+    }
+    *turn = 99;
+    return Fake::Call("turn " + std::string(path) + " -> " + Fake::Name(*turn));
+}
+
+void UnlockTurn(PortHandle turn) {
+    Fake::Call("end of turn " + Fake::Name(turn));
 }
 
 bool ReadSettings(PortHandle port, CommSettings* settings) {
@@ -180,8 +195,9 @@ std::string ErrorText(std::uint32_t code) {
     return "system text for " + std::to_string(code) + "\n";
 }
 
-std::string AccessGroup(const char*) {
-    return Fake::accessGroup;
+std::string AccessGroup(const char* path) {
+    const auto group = Fake::accessGroups.find(path);
+    return group == Fake::accessGroups.end() ? "" : group->second;
 }
 
 }  // namespace SerialLine

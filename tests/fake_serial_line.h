@@ -22,7 +22,8 @@ extern std::vector<std::int64_t> logTimes;  // the clock at each log line
 extern std::wstring deviceNames;
 extern std::uint32_t listError;
 
-// Paths whose open fails, with the error code the failure leaves.
+// Paths whose open (or, for lock files, LockTurn) fails, with the error
+// code the failure leaves.
 extern std::map<std::string, std::uint32_t> refusedOpens;
 
 // Calls that fail, by their log line ("lock #1", "write #1 at 110", "SETDTR #1"),
@@ -42,7 +43,8 @@ extern std::int64_t clockStep;
 extern std::int64_t (*sleepLength)(std::int64_t requested);
 extern std::vector<std::int64_t> sleeps;
 
-extern std::string accessGroup;
+// The group that may use each device, by its path.
+extern std::map<std::string, std::string> accessGroups;
 
 void Reset();
 

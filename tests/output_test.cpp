@@ -3,6 +3,7 @@
 #include <string>
 
 #include "register/output.h"
+#include "register/transmission.h"
 #include "tests/fake_serial_line.h"
 
 namespace {
@@ -30,44 +31,68 @@ std::string Trace(PortHandle port) {
     return trace;
 }
 
+// The trace of a whole transmission whose data bits, in the order they go
+// out, are `bits`.
+std::string Expected(const std::string& bits) {
+    std::string trace = "[";
+    for (const char bit : bits) trace += std::string(1, bit) + "^.v.";
+    return trace + "L.l]";
+}
+
 TEST(TransmitByte, ClocksEveryBitLeastSignificantFirstThenLatches) {
     struct Row {
         std::uint8_t value;
-        const char* trace;
+        const char* bits;  // as they go out
     } rows[] = {
-        {0x00, "[0^.v.0^.v.0^.v.0^.v.0^.v.0^.v.0^.v.0^.v.L.l]"},
-        {0xFF, "[1^.v.1^.v.1^.v.1^.v.1^.v.1^.v.1^.v.1^.v.L.l]"},
-        {0x01, "[1^.v.0^.v.0^.v.0^.v.0^.v.0^.v.0^.v.0^.v.L.l]"},
-        {0x80, "[0^.v.0^.v.0^.v.0^.v.0^.v.0^.v.0^.v.1^.v.L.l]"},
-        {0x42, "[0^.v.1^.v.0^.v.0^.v.0^.v.0^.v.1^.v.0^.v.L.l]"},
-        {0xA5, "[1^.v.0^.v.1^.v.0^.v.0^.v.1^.v.0^.v.1^.v.L.l]"},
+        {0x00, "00000000"}, {0xFF, "11111111"}, {0x01, "10000000"},
+        {0x80, "00000001"}, {0x42, "01000010"}, {0xA5, "10100101"},
     };
     for (const Row& row : rows) {
         Fake::Reset();
         OutputByte = row.value;
         const std::uint32_t error = TransmitByte(Fake::Handle(7));
-        EXPECT_EQ(Trace(Fake::Handle(7)), row.trace) << "byte 0x" << std::hex << +row.value;
+        EXPECT_EQ(Trace(Fake::Handle(7)), Expected(row.bits)) << "byte 0x" << std::hex << +row.value;
         EXPECT_EQ(Fake::log.size(), 2u + 26u);
         EXPECT_EQ(OutputByte, row.value) << "sending must not change the byte";
         EXPECT_EQ(error, 0u) << "byte 0x" << std::hex << +row.value;
     }
 }
 
-TEST(TransmitByte, SameValueTwiceSendsTheSameSequenceTwice) {
-    Fake::Reset();
-    OutputByte = 0x3C;
-    TransmitByte(Fake::Handle(1));
-    const std::string once = Trace(Fake::Handle(1));
-    TransmitByte(Fake::Handle(1));
-    EXPECT_EQ(Trace(Fake::Handle(1)), once + once);
+// 3N + 2 line operations and 2N + 1 pauses; the farthest register's last
+// output goes first and output 1 last; inverted, every data bit flips and
+// nothing else changes.
+TEST(TransmitValue, ChainsOfRegistersAndInvertedLines) {
+    struct Row {
+        const char* name;
+        std::uint64_t value;
+        int outputs;
+        bool invert;
+        std::string bits;
+    } rows[] = {
+        {"8 outputs", 0xA1, 8, false, "10000101"},
+        {"8 inverted", 0xA1, 8, true, "01111010"},
+        {"16, output 1", 0x8000, 16, false, "0000000000000001"},
+        {"16, output 16", 0x0001, 16, false, "1000000000000000"},
+        {"16, outputs 8 and 9", 0x0180, 16, false, "0000000110000000"},
+        {"16 inverted", 0x8001, 16, true, "0111111111111110"},
+        {"64, outputs 1 and 64", 0x8000000000000001, 64, false,
+         "1" + std::string(62, '0') + "1"},
+        {"64, output 2", 0x4000000000000000, 64, false, std::string(62, '0') + "10"},
+        {"64 inverted, all on", ~0ull, 64, true, std::string(64, '0')},
+    };
+    for (const Row& row : rows) {
+        Fake::Reset();
+        EXPECT_EQ(TransmitValue(Fake::Handle(2), row.value, row.outputs, row.invert), 0u) << row.name;
+        EXPECT_EQ(Trace(Fake::Handle(2)), Expected(row.bits)) << row.name;
+        EXPECT_EQ(Fake::log.size(), 2u + 3u * row.outputs + 2u) << row.name;
+    }
 }
 
-TEST(TransmitByte, RunsToTheEndAfterAFailureAndReportsTheFirst) {
+TEST(TransmitValue, RunsToTheEndAfterAFailureAndReportsTheFirst) {
     Fake::Reset();
     Fake::failingCalls = {{"SETDTR #3", 5}, {"SETRTS #3", 6}};
-    OutputByte = 0x0F;
-    EXPECT_EQ(TransmitByte(Fake::Handle(3)), 5u);
-    EXPECT_EQ(Trace(Fake::Handle(3)), "[1^.v.1^.v.1^.v.1^.v.0^.v.0^.v.0^.v.0^.v.L.l]");
+    EXPECT_EQ(TransmitValue(Fake::Handle(3), 0x0F, 8, false), 5u);
+    EXPECT_EQ(Trace(Fake::Handle(3)), Expected("11110000"));
 }
 
 TEST(OutputByte, BoxesOwnBitsFromTheTopDown) {

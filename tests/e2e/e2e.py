@@ -16,8 +16,9 @@ import subprocess
 import sys
 import time
 
-from virtual_ports import Port, check, lines_after, run_tests, transmissions, wait_until
-from wine_session import ARGS, Session, configure, make_prefix, run_wine
+from runner import run_tests
+from virtual_ports import Port, check, lines_after, transmissions, wait_until  # noqa: E402
+from wine_session import ARGS, Session, configure, make_prefix, run_wine  # noqa: E402
 
 SCENARIOS = []
 
@@ -170,6 +171,24 @@ def switching_ports_above_9():
         close_and_check(s, new)
 
 
+@scenario
+def switching_to_com1_selects_com1_not_a_port_whose_name_begins_with_it():
+    with Session("switch-prefix", ["COM10", "COM12", "COM1", "COM2", "COM21"]) as s:
+        view = start_with_window(s)
+        items = view["items"]
+        # A port whose name begins another name listed before it.
+        target = next((name for i, name in enumerate(items)
+                       if any(other.startswith(name) for other in items[:i])), None)
+        check(target, f"no name in {items} begins another listed before it")
+        check(items[view["selected"]] != target, f"{target} is active already")
+        s.pick_port(target)
+        view = wait_until("the switch", lambda: (lambda v: v if s.ports[target].holders() and not v.get("dropped")
+                                                 else None)(s.look()))
+        check(view["items"][view["selected"]] == target,
+              f"after picking {target} the list shows {view['items'][view['selected']]} selected")
+        close_and_check(s, s.ports[target])
+
+
 def switch_refused(mode, text):
     with Session(f"switch-{mode}", ["COM3", "COM5"]) as s:
         view = start_with_window(s)
@@ -281,6 +300,13 @@ def windows_sender_latches_values_and_lists_ports():
         check(transmissions(events) == [0xA1, 0x01, 0x80], f"sent {transmissions(events)}")
         check(port.latches() == [0xA1, 0x01, 0x80], f"latched {port.latches()}")
         check(port.holders() == 0, "COM12 still held after the sender exited")
+        # One output at a time, from the record under %LOCALAPPDATA%.
+        code, out, err = s.send("COM12", "3=on", "8=on")
+        check(code == 0 and port.latches()[-1] == 0xA1, f"3=on 8=on: exit {code}, {err!r}, {port.latches()}")
+        code, out, err = s.send("--get", "COM12", "3")
+        check((code, out.strip()) == (0, "on"), f"--get COM12 3: exit {code}, {out!r} {err!r}")
+        code, out, err = s.send("COM12", "1=pulse:50ms")
+        check(code == 0 and port.latches()[-2:] == [0xA1, 0x21], f"a pulse: exit {code}, {port.latches()}")
 
 
 @scenario
@@ -290,7 +316,8 @@ def windows_sender_failures():
         s.ports["COM5"].set_mode("busy")
         rows = [  # arguments, exit code, message, port that must not be opened
             (["COM3", "1"], 1, "octolatch-send: COM3: no such port", None),
-            (["COM5", "1"], 1, "octolatch-send: COM5: port busy", None),
+            (["--wait", "0", "COM5", "1"], 1, "octolatch-send: COM5: port busy", None),
+            (["--wait", "1", "COM5", "1"], 1, "octolatch-send: COM5: port busy", None),
             (["COM5", "0x1FF"], 2, "octolatch-send: bad value '0x1FF'", "COM5"),
         ]
         def opens(name):

@@ -11,17 +11,23 @@ import argparse
 import fcntl
 import grp
 import os
+import re
+import shlex
 import shutil
+import signal
 import statistics
 import struct
 import subprocess
 import sys
 import termios
+import textwrap
 import time
 
-from virtual_ports import Port, check, declare_ports, lines_after, run_tests, transmissions, wait_until
+from runner import run_tests
+from virtual_ports import Port, check, declare_ports, lines_after, transmissions, wait_until  # noqa: E402
 
 ARGS = None
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TESTS = []
 FLOOR_NS = 17 * 1_000_000  # 17 pauses of 1 ms
 TIOCGEXCL = 0x80045440  # Linux: is the tty exclusive?
@@ -35,14 +41,15 @@ def test(function):
 class Ports:
     """A directory of virtual ports for one test, and the sender to run on them."""
 
-    def __init__(self, name, names=("P1",)):
+    def __init__(self, name, names=("P1",), outputs=8, invert=False):
         self.dir = os.path.join(ARGS.work, name)
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
-        self.ports = [Port(self.dir, n) for n in names]
+        self.ports = [Port(self.dir, n, outputs, invert) for n in names]
         declare_ports(self.dir, self.ports)
+        # The records go to the test's own directory, not the account's.
         self.env = dict(os.environ, LD_PRELOAD=os.path.abspath(ARGS.register), VREG_DIR=self.dir,
-                        ASAN_OPTIONS="verify_asan_link_order=0")
+                        ASAN_OPTIONS="verify_asan_link_order=0", XDG_STATE_HOME=os.path.join(self.dir, "state"))
 
     def __getitem__(self, index):
         return self.ports[index]
@@ -228,7 +235,11 @@ def port_failures_exit_1_and_send_nothing():
         (dead.tty, ["cannot configure it: Input/output error"]),
     ]
     for path, texts in rows:
-        expect_error(ports.send(path, "0xFF"), 1, path + ": ", *texts)
+        expect_error(ports.send("--wait", "0", path, "0xFF"), 1, path + ": ", *texts)
+    # A port held by another tool is waited for, up to --wait.
+    started = time.monotonic()
+    expect_error(ports.send("--wait", "1", locked.tty, "1"), 1, "port busy")
+    check(1.0 <= time.monotonic() - started < 3, f"waited {time.monotonic() - started:.1f} s, not --wait 1")
     check("group" not in ports.send(closed.tty, "1")[2], "a group named where none gives access")
     for port in ports.ports:
         sent = [e for e in port.events() if e[1] in ("BREAK", "LATCH") or (e[1] in ("DTR", "RTS") and e[2] == "1")]
@@ -238,20 +249,139 @@ def port_failures_exit_1_and_send_nothing():
 
 
 @test
-def twenty_senders_at_once_never_interleave():
-    ports = Ports("twenty")
+def twenty_senders_at_once_take_turns_on_a_32_output_chain():
+    ports = Ports("twenty", outputs=32)
     port = ports[0]
-    values = [(37 * i + 11) % 256 for i in range(20)]
-    senders = [ports.start(port.tty, v, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) for v in values]
+    senders = [ports.start("--outputs", "32", port.tty, f"{n}=on", stdout=subprocess.DEVNULL,
+                           stderr=subprocess.PIPE) for n in range(1, 21)]
     results = [(s.wait(60), s.stderr.read()) for s in senders]
-    sent = [v for v, (code, _) in zip(values, results) if code == 0]
-    refused = [err for code, err in results if code != 0]
-    check(all(code in (0, 1) for code, _ in results), f"exit codes {[c for c, _ in results]}")
-    check(all("port busy" in err for err in refused), f"refusals {refused}")
-    latched = transmissions(port.events())  # fails on any interleaved line change
-    check(sorted(latched) == sorted(sent) and port.latches() == latched,
-          f"latched {latched}, senders that succeeded sent {sent}")
-    check(len(refused) > 0, "no sender was refused: they did not run at the same time")
+    check(all(code == 0 for code, _ in results), f"exits and messages {results}")
+    latched = port.transmissions()  # fails on any interleaved or cut transmission
+    check(len(latched) == 20, f"{len(latched)} transmissions for 20 senders")
+    # Each transmission adds one output to all the ones before it.
+    check(all(bin(a).count("1") + 1 == bin(b).count("1") and a & b == a for a, b in zip(latched, latched[1:])),
+          f"a change was lost: {[hex(v) for v in latched]}")
+    check(latched[-1] == 0xFFFFF000, f"the last latch is {latched[-1]:#010x}, not outputs 1 to 20")
+    code, out, err = ports.send("--get", port.tty)
+    check((code, out) == (0, "0xFFFFF000\n"), f"--get: exit {code}, {out!r} {err!r}")
+    check(ports.send("--get", port.tty, "20")[1] == "on\n" and ports.send("--get", port.tty, "21")[1] == "off\n",
+          "--get of one output")
+    ports.close()
+
+
+@test
+def a_pulse_is_on_for_its_duration_then_off():
+    ports = Ports("pulse")
+    port = ports[0]
+    check(ports.send(port.tty, "0x01")[0] == 0, "the sender failed")
+    started = time.monotonic()
+    code, _, err = ports.send(port.tty, "3=pulse:300ms")
+    took = time.monotonic() - started
+    check(code == 0, f"exit {code}: {err}")
+    latches = [(t, int(a, 16)) for t, what, a in port.events() if what == "LATCH"]
+    check([v for _, v in latches] == [0x01, 0x21, 0x01], f"latched {[hex(v) for _, v in latches]}")
+    on = (latches[2][0] - latches[1][0]) / 1e6
+    # The off's own transmission takes 17 ms before its latch.
+    check(on >= 300 + 17, f"on for {on:.1f} ms")
+    print(f"  pulse of 300 ms: on for {on:.1f} ms between the latches, the sender took {took * 1000:.0f} ms")
+    check(ports.send("--get", port.tty, "3")[1] == "off\n", "--get says the pulsed output is on")
+    check(ports.send("--get", port.tty)[1] == "0x01\n", "--get of the value after a pulse")
+    ports.close()
+
+
+@test
+def invert_sends_the_complement_and_the_outputs_show_the_value():
+    ports = Ports("invert", invert=True)
+    port = ports[0]
+    code, _, err = ports.send("--invert", "--verbose", port.tty, "0xA1")
+    check(code == 0 and err == "latched 0xA1\n", f"exit {code}: {err!r}")
+    check(port.transmissions() == [0xA1], f"the register shows {[hex(v) for v in port.transmissions()]}")
+    check(port.latches()[-1] == 0xA1, f"the outputs show {port.latches()[-1]:#04x}")
+    # The record keeps the inversion: a change without --invert inverts too.
+    check(ports.send(port.tty, "1=off")[0] == 0 and port.latches()[-1] == 0x21,
+          f"after 1=off the outputs show {port.latches()[-1]:#04x}")
+    expect_error(ports.send("--no-invert", port.tty, "3=on"), 1, "the record says 8 outputs, inverted")
+    ports.close()
+
+
+def sender_streaming(ports, port):
+    """A sender fed values on standard input as fast as it takes them."""
+    sender = ports.start(port.tty, "-", stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    sender.stdin.write("".join(f"{(i * 37) % 256}\n" for i in range(400)))
+    sender.stdin.flush()
+    wait_until("a few latches", lambda: len(port.latches()) >= 3, 10, 0.01)
+    return sender
+
+
+@test
+def an_interruption_finishes_the_transmission_and_releases_the_port():
+    for name, signal_number, code in (("SIGINT", signal.SIGINT, 130), ("SIGTERM", signal.SIGTERM, 143),
+                                      ("SIGHUP", signal.SIGHUP, 129)):
+        ports = Ports(f"interrupted-{name}")
+        port = ports[0]
+        sender = sender_streaming(ports, port)
+        time.sleep(0.005 * (signal_number % 7))  # somewhere inside a transmission
+        sender.send_signal(signal_number)
+        got = sender.wait(10)
+        err = sender.stderr.read()
+        check(got == code and err == "octolatch-send: interrupted\n", f"{name}: exit {got}, {err!r}")
+        events = port.events()
+        latched = port.transmissions()  # fails on a cut transmission
+        check(len(latched) < 400, f"{name}: the sender went on to the end")
+        check(lines_after(events) == {"DTR": 0, "RTS": 0}, f"{name}: lines left {lines_after(events)}")
+        brk = [a for _, w, a in events if w == "BREAK"]
+        check(brk[-1] == "0", f"{name}: the break was left on")
+        started = time.monotonic()
+        after = ports.send("--wait", "0", port.tty, "0x5A")
+        check(after[0] == 0 and port.latches()[-1] == 0x5A, f"{name}: the next sender: {after}")
+        check(time.monotonic() - started < 2, f"{name}: the next sender waited")
+        code_get, out, _ = ports.send("--get", port.tty)
+        check(out == "0x5A\n", f"{name}: the record says {out!r}")
+        ports.close()
+
+
+@test
+def an_interrupted_pulse_switches_its_output_off():
+    ports = Ports("interrupted-pulse")
+    port = ports[0]
+    sender = ports.start(port.tty, "2=on", "3=pulse:1h", stderr=subprocess.PIPE)
+    wait_until("the pulse on", lambda: 0x60 in port.latches(), 10, 0.01)
+    time.sleep(0.2)
+    sender.send_signal(signal.SIGTERM)
+    code = sender.wait(10)
+    check(code == 143 and "interrupted" in sender.stderr.read(), f"exit {code}")
+    check(port.transmissions() == [0x40, 0x60, 0x40], f"latched {[hex(v) for v in port.latches()]}")
+    check(ports.send("--get", port.tty)[1] == "0x40\n", "the record does not say the pulse ended")
+    ports.close()
+
+
+@test
+def with_standard_input_closed_nothing_is_read_from_the_port():
+    ports = Ports("stdin-closed")
+    port = ports[0]
+    os.write(port.master, b"0x80\n")  # what the port has received
+    result = subprocess.run(ports.command(port.tty, "-"), env=ports.env, capture_output=True, text=True,
+                            preexec_fn=lambda: os.close(0), timeout=30)
+    check(result.returncode == 0, f"exit {result.returncode}: {result.stderr!r}")
+    check(port.latches() == [], f"latched {port.latches()} from the port's own input")
+    fd = os.open(port.tty, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        waiting = os.read(fd, 100)
+    except BlockingIOError:
+        waiting = b""
+    os.close(fd)
+    check(waiting == b"0x80\n", f"the port's input was read: {waiting!r} left")
+    ports.close()
+
+
+@test
+def an_over_long_argument_is_refused_without_echoing_it():
+    ports = Ports("long-argument")
+    port = ports[0]
+    code, out, err = ports.send(port.tty, "1" * 120000)
+    check(code == 2 and len(err) < 300 and "argument of 120000 characters refused" in err,
+          f"exit {code}, {len(err)} characters: {err[:200]!r}")
+    check(not opened(port), "the port was opened")
     ports.close()
 
 
@@ -281,6 +411,32 @@ def list_shows_each_port_once_or_says_none():
                              hide, os.path.abspath(ARGS.sender), "--list"], capture_output=True, text=True)
     expect_error((result.returncode, result.stdout, result.stderr), 1, "no serial ports found")
     check(result.stdout == "", f"listed {result.stdout!r}")
+
+
+def readme_examples():
+    """The README's indented examples that name the virtual port, each as one
+    shell script."""
+    with open(os.path.join(ROOT, "README.md")) as readme:
+        text = readme.read()
+    blocks = re.findall(r"(?:^    .*\n)+", text, re.M)
+    return [textwrap.dedent(b) for b in blocks if "$OCTOLATCH_PORT" in b and not b.lstrip().startswith("$ ")]
+
+
+@test
+def the_readme_examples_run_as_written_under_scripts_run_sender():
+    examples = readme_examples()
+    check(len(examples) >= 4, f"found {len(examples)} examples in the README")
+    for example in examples:
+        outputs = ["--outputs", "16"] if "--outputs 16" in example else []
+        endless = "while true" in example
+        script = f"timeout -s INT 2 sh -c {shlex.quote(example)}" if endless else example
+        result = subprocess.run([os.path.join(ROOT, "scripts", "run"), "--sender", *outputs, "sh", "-c", script],
+                                capture_output=True, text=True, timeout=120)
+        rows = [line for line in result.stdout.splitlines() if line.startswith("PORT ")]
+        errors = [line for line in result.stderr.splitlines() if line.startswith("octolatch-send: ")]
+        expected_code = 124 if endless else 0
+        check(result.returncode == expected_code and rows and errors in ([], ["octolatch-send: interrupted"]),
+              f"{example!r}: exit {result.returncode}, {len(rows)} latches, errors {errors}: {result.stderr[-300:]}")
 
 
 # ------------------------------------------------------------------ main

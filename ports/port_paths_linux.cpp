@@ -1,0 +1,34 @@
+#include <filesystem>
+
+#include "board/record.h"
+#include "ports/port_paths.h"
+
+namespace fs = std::filesystem;
+
+std::string RealPortPath(const std::string& port, const std::string& root) {
+    std::error_code error;
+    const std::string path = DevicePath(port);
+    const fs::path real = fs::canonical(root + path, error);
+    if (error) return fs::absolute(path, error).lexically_normal().string();
+    return real.string().substr(root.size());
+}
+
+std::string StablePortPath(const std::string& port, const std::string& root) {
+    const std::string byId = "/dev/serial/by-id/";
+    const std::string path = DevicePath(port);
+    if (path.compare(0, byId.size(), byId) == 0) return path;
+    const std::string real = RealPortPath(port, root);
+    std::error_code error;
+    for (fs::directory_iterator link(root + byId, error); !error && link != fs::directory_iterator();
+         link.increment(error)) {
+        std::error_code unresolved;
+        if (fs::canonical(link->path(), unresolved).string() == root + real && !unresolved)
+            return byId + link->path().filename().string();
+    }
+    return real;
+}
+
+// /run/lock is writable by every account (FHS 3.0, 5.9) and emptied at boot.
+std::string TurnLockPath(const std::string& port) {
+    return "/run/lock/octolatch-" + FileNameOf(RealPortPath(port)) + ".lock";
+}

@@ -1,0 +1,41 @@
+#include "register/transmission.h"
+
+#include "register/first_error.h"
+#include "register/pause.h"
+
+namespace {
+
+void Change(PortHandle port, LineCode code, std::uint32_t* firstError) {
+    KeepFirstError(SerialLine::ControlLine(port, code), firstError);
+}
+
+}  // namespace
+
+std::uint64_t BitOfOutput(int output, int outputs) {
+    return std::uint64_t{1} << (outputs - output);
+}
+
+std::uint64_t AllOutputs(int outputs) {
+    return outputs >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << outputs) - 1;
+}
+
+std::uint32_t TransmitValue(PortHandle port, std::uint64_t value, int outputs, bool invert) {
+    const std::uint64_t sent = invert ? ~value : value;
+    std::uint32_t firstError = 0;
+    SerialLine::BeginFineTiming();
+    for (int bit = 0; bit < outputs; ++bit) {
+        // The data line is TXD held in break; the register samples it when
+        // the clock (DTR) rises.
+        Change(port, (sent >> bit) & 1 ? LineCode::SetBreak : LineCode::ClrBreak, &firstError);
+        Change(port, LineCode::SetDtr, &firstError);
+        PauseOneMillisecond();
+        Change(port, LineCode::ClrDtr, &firstError);
+        PauseOneMillisecond();
+    }
+    // The RTS rising edge copies the shift stages onto the outputs.
+    Change(port, LineCode::SetRts, &firstError);
+    PauseOneMillisecond();
+    Change(port, LineCode::ClrRts, &firstError);
+    SerialLine::EndFineTiming();
+    return firstError;
+}
