@@ -72,6 +72,33 @@ def native_run(name, command, values):
     return [(last - first) / 1e6 for first, last in spans], cpu
 
 
+def start_to_latch(name, items, outputs, runs=50):
+    """Starts the sender `runs` times with items on a virtual chain of
+    `outputs` outputs; returns the milliseconds from each start to its latch,
+    checking that each run latched exactly once."""
+    directory = os.path.join(ROOT, "build", "benchmark", name)
+    shutil.rmtree(directory, ignore_errors=True)
+    os.makedirs(directory)
+    port = Port(directory, "P1", outputs)
+    declare_ports(directory, [port])
+    env = dict(os.environ, VREG_DIR=directory, XDG_STATE_HOME=os.path.join(directory, "state"),
+               LD_PRELOAD=os.path.join(ROOT, "build", "linux", "libvirtual_register.so"))
+    sender = os.path.join(ROOT, "build", "linux-release", "octolatch-send")
+    subprocess.run([sender, "--outputs", str(outputs), port.tty, "0"], env=env, check=True)
+    latencies = []
+    for _ in range(runs):
+        before = len(port.latches())
+        started = time.monotonic_ns()  # the register logs CLOCK_MONOTONIC too
+        subprocess.run([sender, port.tty] + items, env=env, check=True)
+        latches = [t for t, what, _ in port.events() if what == "LATCH"][before:]
+        if len(latches) != 1:
+            raise SystemExit(f"{name}: {len(latches)} latches for one run of {items}")
+        latencies.append((latches[0] - started) / 1e6)
+    os.close(port.master)
+    port.transmissions()  # every latch a whole transmission
+    return latencies
+
+
 def summary(durations, cpu):
     median, p99 = statistics.median(durations), percentile(durations, 0.99)
     return (f"{median:.2f} ms ({median / FLOOR_MS:.2f} x)", f"{p99:.2f} ms ({p99 / FLOOR_MS:.2f} x)",
@@ -167,6 +194,15 @@ def main():
               "|---|" + "---|" * len(columns)]
     for i, measure in enumerate(["median", "99th percentile", "processor time per transmission"]):
         table.append(f"| {measure} | " + " | ".join(values[i] for _, values in columns) + " |")
+    # From start to latch: one output of eight, and a whole chain of 64.
+    table += ["", "| start of octolatch-send to the latch, 50 runs | median | 99th percentile | floor |",
+              "|---|---|---|---|"]
+    for name, items, outputs, floor in (("one output", ["3=on"], 8, FLOOR_MS),
+                                        ("64 outputs", ["0x8000000000000001"], 64, 129.0)):
+        latencies = start_to_latch(name.replace(" ", "-"), items, outputs)
+        median, p99 = statistics.median(latencies), percentile(latencies, 0.99)
+        table.append(f"| `PORT {items[0]}`, {outputs} outputs (one transmission) | {median:.2f} ms "
+                     f"({median / floor:.2f} x) | {p99:.2f} ms ({p99 / floor:.2f} x) | {floor:.0f} ms |")
     print("\n".join(table))
     with open(os.path.join(ROOT, "build", "benchmark", "results.md"), "w") as out:
         out.write("\n".join(table) + "\n")

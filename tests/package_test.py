@@ -3,10 +3,12 @@
 names and contents, the .deb's control fields, the sender taken out of the
 .deb (dpkg-deb -x) answering --help and --version, lintian finding no error;
 then builds the packages twice more, from two fresh clones of HEAD in
-different directories, one after the other, and compares the SHA-256 sums.
+different directories, one after the other, and compares the SHA-256 sums;
+as root, once more as a throwaway ordinary account.
 Usage: package_test.py VERSION"""
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tarfile
@@ -37,6 +39,8 @@ def contents(version):
 
     with zipfile.ZipFile(os.path.join(dist, f"{windows}.zip")) as z:
         got = sorted(z.namelist())
+        owners = {name for name, owner in ((i.filename, zip_owner(i)) for i in z.infolist()) if owner != (0, 0)}
+    check(not owners, f"the zip records an owner other than 0/0 for {sorted(owners)}")
     check(got == sorted(f"{windows}/{n}" for n in ("octolatch.exe", "octolatch-send.exe", "README.md", "LICENSE")),
           f"the zip holds {got}")
 
@@ -44,6 +48,8 @@ def contents(version):
                    "share/doc/octolatch/copyright", "share/doc/octolatch/changelog.gz"]
     with tarfile.open(os.path.join(dist, f"{linux}.tar.gz")) as t:
         got = sorted(m.name for m in t.getmembers() if m.isfile())
+        owners = {(m.uid, m.gid, m.uname, m.gname) for m in t.getmembers()}
+    check(owners == {(0, 0, "", "")}, f"the tar.gz records the owners {owners}, not 0/0 without names")
     check(got == sorted(f"{linux}/{n}" for n in linux_files), f"the tar.gz holds {got}")
 
     deb_path = os.path.join(dist, deb)
@@ -67,6 +73,22 @@ def contents(version):
     check(lintian.returncode == 0, f"lintian: {lintian.stdout.strip()}")
 
 
+def zip_owner(info):
+    """The owner an entry's Info-ZIP Unix extra field records; (0, 0) when it
+    records none."""
+    extra = info.extra
+    while len(extra) >= 4:
+        kind, size = struct.unpack("<HH", extra[:4])
+        field = extra[4:4 + size]
+        if kind == 0x7875 and len(field) >= 3:  # version, then sized uid and gid
+            uid_size = field[1]
+            uid = int.from_bytes(field[2:2 + uid_size], "little")
+            gid_size = field[2 + uid_size]
+            return uid, int.from_bytes(field[3 + uid_size:3 + uid_size + gid_size], "little")
+        extra = extra[4 + size:]
+    return 0, 0
+
+
 def sums(directory):
     with open(os.path.join(directory, "dist", "SHA256SUMS")) as f:
         return f.read()
@@ -85,11 +107,36 @@ def reproducible():
                 return
             builds.append(sums(clone))
         check(builds[0] == builds[1], f"two builds of one commit differ:\n{builds[0]}\n{builds[1]}")
+        if os.geteuid() == 0:
+            other = build_as_ordinary_account(work)
+            if other is not None:
+                check(other == builds[0], f"an ordinary account's build differs from root's:\n{other}\n{builds[0]}")
         clean = run(["git", "status", "--porcelain"], cwd=ROOT).stdout == ""
         if clean:
             check(sums(ROOT) == builds[0], f"this checkout's packages differ from a fresh clone's:\n{sums(ROOT)}\n{builds[0]}")
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def build_as_ordinary_account(work):
+    """Builds the packages once more from a fresh clone as a throwaway
+    ordinary account; returns the sums, or None when it could not be done."""
+    account = f"octolatch-builder-{os.getpid()}"
+    home = os.path.join(work, account)
+    clone = os.path.join(home, "octolatch")
+    if not check(run(["useradd", "--no-create-home", "--home-dir", home, "--shell", "/bin/sh", account]).returncode == 0,
+                 f"useradd {account} failed"):
+        return None
+    try:
+        os.chmod(work, 0o755)
+        check(run(["git", "clone", "-q", ROOT, clone]).returncode == 0, f"git clone into {clone} failed")
+        run(["chown", "-R", f"{account}:{account}", home])
+        result = run(["runuser", "-u", account, "--", "env", f"HOME={home}", "scripts/package"], cwd=clone)
+        if not check(result.returncode == 0, f"scripts/package as {account}: {result.stderr[-500:]}"):
+            return None
+        return sums(clone)
+    finally:
+        run(["userdel", account])
 
 
 def main():

@@ -367,6 +367,7 @@ TEST(SendCommand, AnInterruptionFinishesTheTransmissionUnderWayAndSwitchesAPulse
         int sleeps;  // before the interruption
         Values latched;
     } rows[] = {
+        {"in the only value", {"0x80"}, 5, {0x80}},
         {"in the first of three values", {"0x80", "0x40", "0x20"}, 5, {0x80}},
         {"in the second", {"0x80", "0x40", "0x20"}, 20, {0x80, 0x40}},
         {"in a pulse's wait", {"3=pulse:1h", "4=on"}, 20, {0x20, 0x00}},

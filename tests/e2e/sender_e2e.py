@@ -341,6 +341,24 @@ def an_interruption_finishes_the_transmission_and_releases_the_port():
 
 
 @test
+def an_interruption_ends_a_sender_waiting_for_its_input():
+    ports = Ports("interrupted-waiting")
+    port = ports[0]
+    sender = ports.start(port.tty, "-", stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    sender.stdin.write("0x42\n")
+    sender.stdin.flush()
+    wait_until("the first latch", lambda: port.latches() == [0x42], 10, 0.01)
+    time.sleep(0.2)  # now it waits for the next line
+    started = time.monotonic()
+    sender.send_signal(signal.SIGINT)
+    code = sender.wait(10)
+    check(code == 130 and "interrupted" in sender.stderr.read(), f"exit {code}")
+    check(time.monotonic() - started < 1, f"it took {time.monotonic() - started:.1f} s to stop")
+    sender.stdin.close()
+    ports.close()
+
+
+@test
 def an_interrupted_pulse_switches_its_output_off():
     ports = Ports("interrupted-pulse")
     port = ports[0]
