@@ -1,15 +1,24 @@
 #!/usr/bin/env python3
-"""Checks that every pin named in the tables of docs/wiring.md and the README
-("U2 pin 14 (SER)") has that name in the overview's source (docs/wiring.dot),
-that the port's pins and the box order agree everywhere, and that Graphviz
-renders the overview. Usage: wiring_test.py [OUTPUT.png]"""
+"""Checks the schematic (docs/schematic/board.sch) against the wiring tables of
+docs/wiring.md and the README. Each row must be a path in the netlist that
+Lepton EDA exports: from its first pin, through the parts it names in order,
+to its last; together the rows must make up exactly the schematic's nets, so
+a moved, missing or extra wire shows. A pin a row names, as in "U2 pin 14
+(SER)", must carry that name in its symbol. The schematic must render with
+every symbol found. Usage: wiring_test.py [OUTPUT.png]"""
 import os
 import re
 import subprocess
 import sys
+import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PIN = r"\d+|A\d"
+SCHEMATIC = os.path.join(ROOT, "docs", "schematic")
+RAILS = {"GND": "GND", "+5 V": "+5V", "+12 V": "+12V"}  # as the tables and the netlist write them
+POLARISED = {"DIODE", "POLARIZED_CAPACITOR"}  # listed from pin 1 (anode, +) to pin 2
+PIN = r"(?:\d+|A\d)"
+TOKEN = re.compile(rf"\b([A-Z]+\d+) pins? ({PIN}(?:→{PIN})?(?:(?:,? and |, ){PIN}(?:→{PIN})?)*)"
+                   r"|(\+5 V|\+12 V|\bGND\b)|\b([RCD]\d+)\b")
 
 
 def read(name):
@@ -17,61 +26,179 @@ def read(name):
         return f.read()
 
 
+def lepton(*command):
+    """Runs a Lepton tool in the schematic's folder, whose gafrc names the symbols;
+    returns what went wrong, if anything."""
+    # Without auto-compilation a fresh account starts in a second, not half a minute.
+    env = dict(os.environ, GUILE_AUTO_COMPILE="0")
+    run = subprocess.run(command, cwd=SCHEMATIC, env=env, capture_output=True, text=True)
+    missing = re.findall(r"Component \[(.*?)\] was not found", run.stderr)
+    if run.returncode or missing:
+        return f"{command[0]} failed: " + (f"no symbol {', '.join(missing)}" if missing else run.stderr.strip())
+    return None
+
+
+def netlist(problems):
+    """({pin or rail: net}, {part: device}) from lepton-netlist's geda format;
+    pins left open are left out."""
+    with tempfile.TemporaryDirectory() as work:
+        path = os.path.join(work, "board.net")
+        failure = lepton("lepton-netlist", "-g", "geda", "-o", path, "board.sch")
+        if failure:
+            problems.append(failure)
+            return {}, {}
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+    section = lambda name: text.split(f"START {name}")[1].split(f"END {name}")[0]
+    devices = dict(re.findall(r"^(\S+) device=(.*)$", section("components"), re.M))
+    net_of = {}
+    for name, members in re.findall(r"^(\S+) : (.*)$", section("nets"), re.M):
+        nodes = [tuple(m.split()) for m in members.split(", ")]
+        if name in RAILS.values():
+            nodes.append(("rail", name))
+        if len(nodes) > 1:
+            net_of.update((node, name) for node in nodes)
+    return net_of, devices
+
+
+def symbols():
+    """{device: {pin: name}} and {device: {(input, output)}} from the symbol
+    files; a slotted gate's pins get their data-sheet names, 1A and 1Y for slot 1."""
+    names, gates = {}, {}
+    folder = os.path.join(SCHEMATIC, "sym")
+    for file in os.listdir(folder):
+        with open(os.path.join(folder, file), encoding="utf-8") as f:
+            text = f.read()
+        device = re.search(r"^device=(.*)$", text, re.M)
+        if not device:
+            continue  # a supply symbol: GND, +5 V, +12 V
+        device, pins = device.group(1), {}
+        for block in re.findall(r"^P [^\n]*\n\{\n(.*?)^\}", text, re.M | re.S):
+            attributes = dict(re.findall(r"^(\w+)=(.*)$", block, re.M))
+            pins[attributes["pinnumber"]] = attributes["pinlabel"].replace("\\_", "")
+        for slot, a, y in re.findall(r"^slotdef=(\d+):(\w+),(\w+)$", text, re.M):
+            pins.update({a: f"{slot}A", y: f"{slot}Y"})
+            gates.setdefault(device, set()).add((a, y))
+        names.setdefault(device, {}).update(pins)
+    return names, gates
+
+
 def bare(cell):
-    """A table cell without its parenthesised notes: "R4, U1 pins 1→2 and 3→4"."""
-    return re.sub(r"\s*\([^)]*\)", "", cell).strip()
+    """A table cell without its notes in parentheses."""
+    return re.sub(r"\s*\([^)]*\)", "", cell)
 
 
-def diagram_pins(dot):
-    """{(part, pin): name} from the overview's tables: a pin cell, then its name."""
-    pins = {}
-    for node in re.findall(r"\w+ \[label=<(.*?)>\];", dot, re.S):
-        part = re.search(r"<b>([^<]+)</b>", node).group(1)
-        if not re.fullmatch(r"[JKU]\d+", part):
-            continue  # a block of notes, not a part
-        for row in re.findall(r"<tr>(.*?)</tr>", node, re.S)[1:]:
-            cells = [re.sub(r"<[^>]+>", "", c).strip() for c in re.findall(r"<td[^>]*>(.*?)</td>", row, re.S)]
-            for pin, name in zip(cells[0::2], cells[1::2]):
-                if re.fullmatch(PIN, pin):
-                    pins[(part, pin)] = name
-    return pins
-
-
-def named_pins(text):
-    """[(part, pin, name, the line)] for each "U2 pin 14 (SER)" or "U2 pins 10 (/SRCLR) and 13 (/RCLR)"."""
+def endpoints(cell):
+    """The pins and rails a From or To cell names."""
     found = []
-    for line in text.splitlines():
-        for part, pins in re.findall(rf"\b([JKU]\d+) pins? ((?:(?:{PIN}) \([^)]+\)(?:,? and |, )?)+)", line):
-            for pin, name in re.findall(rf"({PIN}) \(([^)]+)\)", pins):
-                found.append((part, pin, name, line))
+    for m in TOKEN.finditer(bare(cell)):
+        if m.group(3):
+            found.append(("rail", RAILS[m.group(3)]))
+        elif m.group(1):
+            found += [(m.group(1), pin) for pin in re.findall(PIN, m.group(2))]
     return found
+
+
+def crossings(cell):
+    """The parts a Through cell names, in order: ("R4",) or ("U1", "1", "2")."""
+    found = []
+    for m in TOKEN.finditer(bare(cell)):
+        if m.group(4):
+            found.append((m.group(4),))
+        elif m.group(1):
+            found += [(m.group(1),) + tuple(s.split("→")) for s in re.findall(rf"{PIN}→{PIN}", m.group(2))]
+    return found
+
+
+def rows():
+    """(From, Through, To, where) for each row of docs/wiring.md's
+    "| From | Through | To |" tables and of the README's pin table."""
+    found, in_table = [], False
+    for line in read("docs/wiring.md").splitlines():
+        if line.startswith("| From | Through | To |"):
+            in_table = True
+        elif not line.startswith("|"):
+            in_table = False
+        elif in_table and not line.startswith("|---"):
+            cells = [c.strip() for c in line.strip("|").split("|")]
+            found.append((cells[0], cells[1], cells[2], line))
+    for line, de9, through, name, pin in re.findall(
+            r"^\| (TXD|DTR|RTS|GND)[^|]*\| (\d+) \| \d+ \| ([^|]*)\| (\S+) \((\d+)\) \|", read("README.md"), re.M):
+        found.append((f"J1 pin {de9} ({line})", through, f"U2 pin {pin} ({name})", f"the README's {line} row"))
+    return found
+
+
+def show(node):
+    return node[1] if node[0] == "rail" else f"{node[0]} pin {node[1]}"
+
+
+def walk(row, net_of, devices, names, gates):
+    """The pairs of nodes a row says are wired together, and what it gets wrong
+    beyond that: From to the first part, each part to the next, the last to To."""
+    origin, through, to, where = row
+    start, ends = endpoints(origin), endpoints(to)
+    if len(start) != 1 or not ends:
+        return [], [f"{where}: no From or no To"]
+    pairs, problems, here = [], [], start[0]
+    for step in crossings(through):
+        part = step[0]
+        if len(step) == 3:
+            if (step[1], step[2]) not in gates.get(devices.get(part), ()):
+                problems.append(f"{where}: {part} pins {step[1]}→{step[2]} is no gate of {devices.get(part)}")
+            entry, out = (part, step[1]), (part, step[2])
+        elif devices.get(part) in POLARISED:
+            entry, out = (part, "1"), (part, "2")
+        else:  # either way round
+            entry = (part, "2") if net_of.get((part, "2"), 0) == net_of.get(here) else (part, "1")
+            out = (part, "1" if entry[1] == "2" else "2")
+        pairs.append((here, entry))
+        here = out
+    pairs += [(here, end) for end in ends]
+    for part, pins in re.findall(rf"\b([A-Z]+\d+) pins? ((?:{PIN} \([^)]+\)(?:,? and |, )?)+)", f"{origin} {to}"):
+        for pin, name in re.findall(rf"({PIN}) \(([^)]+)\)", pins):
+            label = names.get(devices.get(part), {}).get(pin)
+            if label != name.lstrip("/"):
+                problems.append(f"{where}: {part} pin {pin} is {label!r} in its symbol, not {name!r}")
+    return pairs, problems
 
 
 def main():
     problems = []
-    pins = diagram_pins(read("docs/wiring.dot"))
+    net_of, devices = netlist(problems)
+    names, gates = symbols()
+    table = rows()
+    if len(table) < 50 or len(set(net_of.values())) < 20:
+        problems.append(f"{len(table)} rows and {len(set(net_of.values()))} nets found: is their format still understood?")
+    group = {}
+
+    def root(node):
+        group.setdefault(node, node)
+        while group[node] != node:
+            node = group[node]
+        return node
+
+    for row in table:
+        pairs, wrong = walk(row, net_of, devices, names, gates)
+        problems += wrong
+        for a, b in pairs:
+            if a not in net_of or net_of.get(a) != net_of.get(b):
+                problems.append(f"{row[3]}: {show(a)} and {show(b)} are not wired together in the schematic")
+            group[root(a)] = root(b)
+    # Together the rows must be the netlist: each wired pin in some row, each net one group.
+    nets = {}
+    for node, name in net_of.items():
+        nets.setdefault(name, []).append(node)
+    for name, nodes in sorted(nets.items()):
+        for node in sorted(n for n in nodes if n not in group):
+            wired_to = name if name in RAILS.values() else ", ".join(sorted(show(n) for n in nodes if n != node))
+            problems.append(f"{show(node)} (wired to {wired_to}) is in no table")
+        if len({root(n) for n in nodes if n in group}) > 1:
+            problems.append(f"the schematic wires {', '.join(sorted(show(n) for n in nodes))} together; no table does")
+    # The README and docs/wiring.md agree on the DB-25 pins and on which box is which output.
     doc, readme = read("docs/wiring.md"), read("README.md")
-    if len(pins) < 60:
-        problems.append(f"only {len(pins)} pins found in the overview: is its table format still understood?")
-    mentions = named_pins(doc)
-    if len(mentions) < 60:
-        problems.append(f"only {len(mentions)} named pins found in docs/wiring.md: is its table format still understood?")
-    # The README's port table names the register's pins as "SER (14)".
-    readme_rows = re.findall(r"^\| (TXD|DTR|RTS|GND)[^|]*\| (\d+) \| (\d+) \| ([^|]*)\| (\S+) \((\d+)\) \|", readme, re.M)
-    if len(readme_rows) != 4:
-        problems.append(f"the README's pin table has {len(readme_rows)} rows of 4")
-    for line, de9, db25, through, name, pin in readme_rows:
-        mentions.append(("U2", pin, name, f"README: {line}"))
-        mentions.append(("J1", de9, line, f"README: {line}"))
+    for line, de9, db25 in re.findall(r"^\| (TXD|DTR|RTS|GND)[^|]*\| (\d+) \| (\d+) \|", readme, re.M):
         if f"| {line} | {de9} | {db25} |" not in doc:
-            problems.append(f"the README gives {line} as DE-9 pin {de9}, DB-25 pin {db25}; docs/wiring.md does not")
-        routes = [bare(t) for t in re.findall(rf"^\| J1 pin {de9} \({line}\) \| ([^|]*)\|", doc, re.M)]
-        if bare(through) and bare(through) not in routes:
-            problems.append(f"the README routes {line} through {bare(through)}; docs/wiring.md through {routes}")
-    for part, pin, name, line in mentions:
-        if pins.get((part, pin)) != name:
-            problems.append(f"{part} pin {pin} is {name!r} in {line.strip()!r}, {pins.get((part, pin))!r} in the overview")
-    # Box k is output k, QA to QH in order, in the README as on this page.
+            problems.append(f"the README's {line} row: DE-9 pin {de9}, DB-25 pin {db25}; docs/wiring.md differs")
     in_order = [f"Q{letter}" for letter in "ABCDEFGH"]
     boxes = re.search(r"^\| 74HC594 output \|(.*)\|$", readme, re.M)
     if not boxes or [c.strip() for c in boxes.group(1).split("|")] != in_order:
@@ -79,12 +206,11 @@ def main():
     outputs = dict(re.findall(r"^\| U2 pin \d+ \((Q[A-H])\) \|.*\| output (\d) \|", doc, re.M))
     if outputs != {q: str(k) for k, q in enumerate(in_order, 1)}:
         problems.append(f"docs/wiring.md gives the outputs {outputs}")
-    output = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "wiring.png")
+    output = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "wiring", "board.png"))
     os.makedirs(os.path.dirname(output), exist_ok=True)
-    rendered = subprocess.run(["dot", "-Tpng", os.path.join(ROOT, "docs", "wiring.dot"), "-o", output],
-                              capture_output=True, text=True)
-    if rendered.returncode != 0:
-        problems.append(f"Graphviz could not render the overview: {rendered.stderr.strip()}")
+    failure = lepton("lepton-cli", "export", "--no-color", "-d", "100", "-o", output, "board.sch")
+    if failure:
+        problems.append(failure)
     for problem in problems:
         print(f"wiring: {problem}")
     print(f"wiring: {1 if not problems else 0} passed, {1 if problems else 0} failed")
