@@ -465,9 +465,10 @@ def main():
     for option in ("--sender", "--register", "--work"):
         parser.add_argument(option, required=True)
     parser.add_argument("-k", dest="only", default="", help="run the tests whose name has this")
+    parser.add_argument("--skip", default=None, help="leave out the tests whose name has this")
     ARGS = parser.parse_args()
     ARGS.work = os.path.abspath(ARGS.work)
-    return run_tests(TESTS, ARGS.only, f"sender e2e ({ARGS.sender})")
+    return run_tests(TESTS, ARGS.only, f"sender e2e ({ARGS.sender})", ARGS.skip)
 
 
 if __name__ == "__main__":
