@@ -86,6 +86,10 @@ bool WriteSettings(PortHandle port, const CommSettings* settings);
 bool ControlLine(PortHandle port, LineCode code);
 void Close(PortHandle port);
 
+// False once the device behind an open port has gone (a USB adapter
+// pulled out): the port then stays useless and must be opened again.
+bool StillThere(PortHandle port);
+
 // A monotonic clock, in ticks of the platform's choosing.
 std::int64_t Clock();
 std::int64_t ClockTicksPerSecond();

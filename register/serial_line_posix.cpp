@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -89,6 +90,12 @@ bool ControlLine(PortHandle port, LineCode code) {
 void Close(PortHandle port) {
     ioctl(port, TIOCNXCL);
     close(port);
+}
+
+// The kernel hangs up a tty whose device is gone.
+bool StillThere(PortHandle port) {
+    pollfd watched = {port, POLLIN, 0};
+    return poll(&watched, 1, 0) >= 0 && !(watched.revents & (POLLHUP | POLLERR | POLLNVAL));
 }
 
 std::int64_t Clock() {

@@ -80,6 +80,12 @@ void Close(PortHandle port) {
     CloseHandle(port);
 }
 
+// A port whose device is gone fails every call.
+bool StillThere(PortHandle port) {
+    DWORD status = 0;
+    return GetCommModemStatus(port, &status) != 0;
+}
+
 std::int64_t Clock() {
     LARGE_INTEGER counter;
     QueryPerformanceCounter(&counter);

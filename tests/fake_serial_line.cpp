@@ -153,6 +153,10 @@ void Close(PortHandle port) {
     Fake::Call("close " + Fake::Name(port));
 }
 
+bool StillThere(PortHandle port) {
+    return Fake::Call("still there #" + std::to_string(port));
+}
+
 std::int64_t Clock() {
     Fake::now += Fake::clockStep;
     return Fake::now;
