@@ -105,13 +105,13 @@ void Board::CancelPulses(std::uint64_t outputs) {
         if (outputs & Bit(output)) pulses_[static_cast<std::size_t>(output - 1)] = PulseTimer{};
 }
 
-Answer Board::SwitchOutput(int output, Switch action, const std::string& who) {
+std::future<Answer> Board::SwitchOutput(int output, Switch action, const std::string& who) {
     return Apply({{output, action, 0}}, who);
 }
 
-Answer Board::Apply(const std::vector<Change>& changes, const std::string& who) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (stopping_ || !available_) return {stopping_ ? Answer::Stopping : Answer::Unavailable, sent_};
+std::future<Answer> Board::Apply(const std::vector<Change>& changes, const std::string& who) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_ || !available_) return Immediate(stopping_ ? Answer::Stopping : Answer::Unavailable);
     std::uint64_t wanted = wanted_, touched = 0;
     std::string said;
     for (const Change& change : changes) {
@@ -122,23 +122,19 @@ Answer Board::Apply(const std::vector<Change>& changes, const std::string& who) 
                 " " + WordFor(change.action);
     }
     CancelPulses(touched);
-    std::future<Answer> answer = Enqueue(wanted, said, who);
-    lock.unlock();
-    return answer.get();
+    return Enqueue(wanted, said, who);
 }
 
-Answer Board::SetValue(std::uint64_t value, const std::string& who) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (stopping_ || !available_) return {stopping_ ? Answer::Stopping : Answer::Unavailable, sent_};
+std::future<Answer> Board::SetValue(std::uint64_t value, const std::string& who) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_ || !available_) return Immediate(stopping_ ? Answer::Stopping : Answer::Unavailable);
     CancelPulses(AllOutputs(settings_.outputs));
-    std::future<Answer> answer = Enqueue(value, "value " + FormatValue(value, settings_.outputs), who);
-    lock.unlock();
-    return answer.get();
+    return Enqueue(value, "value " + FormatValue(value, settings_.outputs), who);
 }
 
-Answer Board::PulseOutput(int output, std::int64_t milliseconds, const std::string& who) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (stopping_ || !available_) return {stopping_ ? Answer::Stopping : Answer::Unavailable, sent_};
+std::future<Answer> Board::PulseOutput(int output, std::int64_t milliseconds, const std::string& who) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_ || !available_) return Immediate(stopping_ ? Answer::Stopping : Answer::Unavailable);
     PulseTimer& pulse = pulses_[static_cast<std::size_t>(output - 1)];
     const std::string said = "output " + std::to_string(output) + " pulse " + std::to_string(milliseconds) + " ms";
     if (pulse.running) {
@@ -146,7 +142,7 @@ Answer Board::PulseOutput(int output, std::int64_t milliseconds, const std::stri
         pulse.milliseconds = milliseconds;
         pulse.end = Clock::now() + std::chrono::milliseconds(milliseconds);
         wake_.notify_one();
-        return {Answer::Done, sent_};
+        return Immediate(Answer::Done);
     }
     std::future<Answer> answer = Enqueue(wanted_ | Bit(output), said, who);
     pulse = {milliseconds, version_, false, {}};
@@ -156,8 +152,7 @@ Answer Board::PulseOutput(int output, std::int64_t milliseconds, const std::stri
         pulse.end = Clock::now() + std::chrono::milliseconds(milliseconds);
         wake_.notify_one();
     }
-    lock.unlock();
-    return answer.get();
+    return answer;
 }
 
 void Board::Settle(std::uint64_t upTo, Answer::Status status, std::uint64_t value) {

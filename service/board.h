@@ -59,17 +59,18 @@ public:
     const BoardSettings& Settings() const { return settings_; }
     BoardView Look() const;
 
-    // The operations. Each returns once the transmission that carries its
-    // change has ended, or at once when it changes nothing; a board whose
-    // adapter is gone refuses them (Unavailable) and sends nothing.
-    Answer SwitchOutput(int output, Switch action, const std::string& who);
+    // The operations, from any thread. Each change is applied at once, in
+    // the order they come; its answer is ready once the transmission that
+    // carries it has ended, or at once when it changes nothing. A board
+    // whose adapter is gone refuses them (Unavailable) and sends nothing.
+    std::future<Answer> SwitchOutput(int output, Switch action, const std::string& who);
     // On now, off by itself after milliseconds; answered once it is on. A
     // second pulse while one runs restarts its time; any other change of
     // the output cancels it.
-    Answer PulseOutput(int output, std::int64_t milliseconds, const std::string& who);
-    Answer SetValue(std::uint64_t value, const std::string& who);
+    std::future<Answer> PulseOutput(int output, std::int64_t milliseconds, const std::string& who);
+    std::future<Answer> SetValue(std::uint64_t value, const std::string& who);
     // Changes of single outputs (not pulses), in order, in one transmission.
-    Answer Apply(const std::vector<Change>& changes, const std::string& who);
+    std::future<Answer> Apply(const std::vector<Change>& changes, const std::string& who);
 
 private:
     using Clock = std::chrono::steady_clock;

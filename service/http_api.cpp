@@ -118,7 +118,7 @@ void SetOutput(Call& call) {
     if (word != "ON" && word != "OFF" && word != "TOGGLE")
         return Fail(call.response, 400, "bad state " + Quoted(Trimmed(call.request.body)) +
                                             ": expected ON, OFF or TOGGLE, or JSON {\"state\": \"ON\"}");
-    const Answer answer = call.board->SwitchOutput(call.output, action, call.who);
+    const Answer answer = call.board->SwitchOutput(call.output, action, call.who).get();
     if (!Unavailable(call, answer.status)) Text(call.response, StateWord(answer.value, *call.board, call.output));
 }
 
@@ -130,7 +130,7 @@ void PulseOutput(Call& call) {
                                             ": expected ?ms= whole milliseconds, 1 to 3600000");
     if (milliseconds == 0)
         return Fail(call.response, 400, "no pulse length: give ?ms=, or pulse_ms in the board's configuration");
-    const Answer answer = call.board->PulseOutput(call.output, milliseconds, call.who);
+    const Answer answer = call.board->PulseOutput(call.output, milliseconds, call.who).get();
     if (!Unavailable(call, answer.status)) Text(call.response, StateWord(answer.value, *call.board, call.output));
 }
 
@@ -144,7 +144,7 @@ void PutValue(Call& call) {
     std::uint64_t value = 0;
     if (!ParseValue(text, outputs, &value))
         return Fail(call.response, 400, "bad value " + Quoted(text) + ": expected " + ValueForms(outputs));
-    const Answer answer = call.board->SetValue(value, call.who);
+    const Answer answer = call.board->SetValue(value, call.who).get();
     if (!Unavailable(call, answer.status)) Text(call.response, FormatValue(answer.value, outputs));
 }
 

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -110,11 +111,15 @@ int Serve(const Configuration& configuration, const std::string& address, int po
 
     RecordKeeper records;
     Events events(32);
+    // Every front door that follows the boards' changes, filled in before
+    // the boards start.
+    std::vector<std::function<void(const BoardEvent&)>> followers;
+    followers.push_back([&events](const BoardEvent& event) { events.Publish(HttpApi::EventText(event)); });
     std::vector<std::unique_ptr<Board>> boards;
     for (const BoardSettings& settings : configuration.boards)
         boards.push_back(std::make_unique<Board>(settings, stateDirectory + "/" + settings.name + ".state", records,
-                                                 [&events](const BoardEvent& event) {
-                                                     events.Publish(HttpApi::EventText(event));
+                                                 [&followers](const BoardEvent& event) {
+                                                     for (const auto& follower : followers) follower(event);
                                                  }));
     HttpApi api(boards, events, {token, IsLoopbackAddress(address)});
     int bound = 0;
