@@ -55,9 +55,10 @@ json BoardJson(const Board& board) {
 }
 
 json OutputJson(const Board& board, int output, std::uint64_t value) {
-    const std::string& name = board.Settings().output[static_cast<std::size_t>(output - 1)].name;
-    return {{"output", output}, {"name", name.empty() ? json(nullptr) : json(name)},
-            {"state", StateWord(value, board, output)}};
+    const OutputSettings& settings = board.Settings().output[static_cast<std::size_t>(output - 1)];
+    return {{"output", output}, {"name", settings.name.empty() ? json(nullptr) : json(settings.name)},
+            {"state", StateWord(value, board, output)},
+            {"pulse_ms", settings.pulseMs > 0 ? json(settings.pulseMs) : json(nullptr)}};
 }
 
 // A board that is gone is said so; reads of its outputs too, so that a
