@@ -15,7 +15,10 @@ std::string ParseListen(const std::string& text, std::string* address, int* port
     const std::size_t colon = text.rfind(':');
     if (colon == std::string::npos) return "bad listen address " + Quoted(text) + ": " + form;
     std::string host = text.substr(0, colon);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+    if (bracketed) host = host.substr(1, host.size() - 2);
+    // An IPv6 address needs its brackets, or its last group would be the port.
+    if (!bracketed && host.find(':') != std::string::npos) return "bad listen address " + Quoted(text) + ": " + form;
     in6_addr ignored;
     const bool numeric = inet_pton(AF_INET, host.c_str(), &ignored) == 1 || inet_pton(AF_INET6, host.c_str(), &ignored) == 1;
     std::int64_t number = 0;

@@ -60,8 +60,10 @@ void Board::Start() {
         if (policy == PowerOn::On || (policy == PowerOn::Last && last)) value |= Bit(output);
     }
     {
+        // The power-on state is the one the board stands by from now on,
+        // also while its adapter is gone: it is what gets sent on opening.
         const std::lock_guard<std::mutex> lock(mutex_);
-        wanted_ = value;
+        wanted_ = sent_ = value;
         version_ = 1;
     }
     Say("power-on state " + FormatValue(value, settings_.outputs));
@@ -100,9 +102,16 @@ std::future<Answer> Board::Enqueue(std::uint64_t wanted, const std::string& said
     return waiters_.back().answer.get_future();
 }
 
+// A pulse that was on stays on when a change keeps it so; the record,
+// which never holds a pulse as on, then learns it.
 void Board::CancelPulses(std::uint64_t outputs) {
-    for (int output = 1; output <= settings_.outputs; ++output)
-        if (outputs & Bit(output)) pulses_[static_cast<std::size_t>(output - 1)] = PulseTimer{};
+    bool running = false;
+    for (int output = 1; output <= settings_.outputs; ++output) {
+        if (!(outputs & Bit(output))) continue;
+        running = running || pulses_[static_cast<std::size_t>(output - 1)].running;
+        pulses_[static_cast<std::size_t>(output - 1)] = PulseTimer{};
+    }
+    if (running) Record();
 }
 
 std::future<Answer> Board::SwitchOutput(int output, Switch action, const std::string& who) {
@@ -198,15 +207,15 @@ void Board::Publish(std::uint64_t changed, bool availabilityChanged) {
     if (publish_) publish_({settings_.name, settings_.outputs, available_, sent_, changed, availabilityChanged});
 }
 
+// The turn is taken anew with each open, since the device behind the
+// configured path (and so the lock's name) may change while it is gone.
 bool Board::OpenPort() {
     std::string problem;
-    if (!turnTaken_) {
-        const std::string path = TurnLockPath(settings_.port);
-        if (SerialLine::LockTurn(path.c_str(), &turn_))
-            turnTaken_ = true;
-        else if (SerialLine::KindOfError(SerialLine::LastError()) == PortError::Busy)
-            problem = PortBusy(settings_.port);
-    }
+    const std::string path = TurnLockPath(settings_.port);
+    if (SerialLine::LockTurn(path.c_str(), &turn_))
+        turnTaken_ = true;
+    else if (SerialLine::KindOfError(SerialLine::LastError()) == PortError::Busy)
+        problem = PortBusy(settings_.port);
     const char* doing = "";
     if (problem.empty()) {
         const std::uint32_t error = OpenAndConfigure(settings_.port, &port_, &doing);
@@ -216,9 +225,15 @@ bool Board::OpenPort() {
         }
         problem = ProblemWith(settings_.port, doing, error);
     }
+    ReleaseTurn();
     if (problem != lastProblem_) Say(problem + "; unavailable, opened again every second");
     lastProblem_ = problem;
     return false;
+}
+
+void Board::ReleaseTurn() {
+    if (turnTaken_) SerialLine::UnlockTurn(turn_);
+    turnTaken_ = false;
 }
 
 // TXD is left idle, so that no current flows through the level
@@ -227,6 +242,7 @@ void Board::ClosePort() {
     if (!portOpen_) return;
     if (breakOn_) SerialLine::ControlLine(port_, LineCode::ClrBreak);
     SerialLine::Close(port_);
+    ReleaseTurn();
     portOpen_ = false;
     breakOn_ = false;
 }
@@ -313,6 +329,4 @@ void Board::Run() {
     }
     Settle(version_, Answer::Stopping, sent_);
     ClosePort();
-    if (turnTaken_) SerialLine::UnlockTurn(turn_);
-    turnTaken_ = false;
 }

@@ -95,6 +95,7 @@ private:
     void Run();
     bool OpenPort();
     void ClosePort();
+    void ReleaseTurn();
     void Transmit(std::unique_lock<std::mutex>& lock);
     void EndPulses(Clock::time_point now);
     Clock::time_point NextWake(Clock::time_point now) const;
@@ -113,7 +114,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::uint64_t wanted_ = 0;     // every change applied, in the order they came
-    std::uint64_t sent_ = 0;       // what the last good transmission left on the outputs
+    std::uint64_t sent_ = 0;       // what the last good transmission left on the outputs (at first: the power-on state)
     std::uint64_t version_ = 0;    // changes applied to wanted_
     std::uint64_t sentVersion_ = 0;
     bool available_ = false;

@@ -3,6 +3,7 @@ link of its own (so that it can be unplugged and plugged back on another
 pty while the configured path stays the same), the service's configuration,
 state directory and log in one directory. Used by the service's demo, its
 end-to-end tests and the benchmark."""
+import atexit
 import http.client
 import os
 import signal
@@ -11,6 +12,16 @@ import threading
 import time
 
 from virtual_ports import Port, declare_ports, wait_until
+
+
+RUNNING = set()
+
+
+@atexit.register
+def _stop_all():
+    """A service left running by a failure would hold its port's lock."""
+    for service in list(RUNNING):
+        service.close()
 
 
 class Service:
@@ -79,6 +90,7 @@ class Service:
         self.process = subprocess.Popen([self.service, "--config", self.configuration] + (arguments or []),
                                         env=self.environment(), stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        RUNNING.add(self)
         self._reader = threading.Thread(target=self._read_log, daemon=True)
         self._reader.start()
         if wait:
@@ -142,6 +154,7 @@ class Service:
         declare_ports(self.dir, list(self.ports.values()))
 
     def close(self):
+        RUNNING.discard(self)
         if self.process and self.process.poll() is None:
             self.stop(signal.SIGKILL)
         for port in self.ports.values():

@@ -1,0 +1,257 @@
+// The service's writer against the recording fake serial line: what goes
+// out at power-on, how changes merge, pulses, and an adapter that fails.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "board/record.h"
+#include "service/board.h"
+#include "service/record_keeper.h"
+#include "tests/fake_serial_line.h"
+#include "tests/temporary_directory.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Values = std::vector<std::uint64_t>;
+
+// What the register latched, replayed from the fake's log.
+Values Latched(int outputs, bool invert = false) {
+    Values latched;
+    std::uint64_t data = 0, stages = 0;
+    for (const std::string& line : Fake::log) {
+        if (line.rfind("SETBREAK", 0) == 0) data = invert ? 0 : 1;
+        if (line.rfind("CLRBREAK", 0) == 0) data = invert ? 1 : 0;
+        if (line.rfind("SETDTR", 0) == 0) stages = (stages >> 1) | (data << (outputs - 1));
+        if (line.rfind("SETRTS", 0) == 0) latched.push_back(stages);
+    }
+    return latched;
+}
+
+BoardSettings Settings(int outputs = 8, bool invert = false, PowerOn policy = PowerOn::Last) {
+    BoardSettings settings;
+    settings.name = "kitchen";
+    settings.port = "ttyFAKE1";
+    settings.outputs = outputs;
+    settings.invert = invert;
+    settings.output.assign(static_cast<std::size_t>(outputs), OutputSettings{"", policy, 0});
+    return settings;
+}
+
+void WaitUntil(const std::function<bool()>& condition, const char* what = "") {
+    for (auto deadline = std::chrono::steady_clock::now() + 5s; !condition();) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "timed out: " << what;
+        std::this_thread::sleep_for(1ms);
+    }
+}
+
+// A board on the fake port, its record in a directory of its own.
+struct Rig {
+    TemporaryDirectory directory;
+    RecordKeeper records;
+    std::unique_ptr<Board> board;
+
+    std::string Record() const { return directory.path + "/kitchen.state"; }
+    void Start(const BoardSettings& settings) {
+        board = std::make_unique<Board>(settings, Record(), records, nullptr);
+        board->Start();
+        WaitUntil([this] { return board->Look().available; });
+    }
+};
+
+TEST(Board, PowerOnIsOneTransmissionByPolicyAndRecord) {
+    struct Row {
+        const char* name;
+        const char* record;  // nullptr: none
+        int outputs;
+        bool invert;
+        std::vector<std::pair<int, PowerOn>> policies;  // by output; the rest "last"
+        std::uint64_t sent;
+    } rows[] = {
+        {"no record", nullptr, 8, false, {}, 0x00},
+        {"the last state", "value 0xA5\noutputs 8\ninvert no\n", 8, false, {}, 0xA5},
+        {"on, off and last mixed", "value 0xA5\noutputs 8\ninvert no\n", 8, false,
+         {{1, PowerOn::Off}, {2, PowerOn::On}}, 0x65},
+        {"a record of another width is not used", "value 0xA5\noutputs 16\ninvert no\n", 8, false,
+         {{8, PowerOn::On}}, 0x01},
+        {"nor one of another inversion", "value 0xA5\noutputs 8\ninvert yes\n", 8, false, {}, 0x00},
+        {"nor a malformed one", "value 0xA5\n", 8, false, {{3, PowerOn::On}}, 0x20},
+        {"16 outputs, inverted", "value 0x8001\noutputs 16\ninvert yes\n", 16, true, {}, 0x8001},
+    };
+    for (const Row& row : rows) {
+        Fake::Reset();
+        Rig rig;
+        if (row.record) Write(rig.Record(), row.record);
+        BoardSettings settings = Settings(row.outputs, row.invert);
+        for (const auto& [output, policy] : row.policies)
+            settings.output[static_cast<std::size_t>(output - 1)].powerOn = policy;
+        rig.Start(settings);
+        rig.board->Stop();
+        EXPECT_EQ(Latched(row.outputs, row.invert), Values{row.sent}) << row.name;
+        EXPECT_EQ(rig.board->Look().value, row.sent) << row.name;
+    }
+}
+
+// Holds the writer inside its next transmission until released, so that
+// changes can arrive while it is on the wire.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool armed = false, holding = false, open = false;
+};
+Gate gate;
+
+std::int64_t HeldSleep(std::int64_t requested) {
+    std::unique_lock<std::mutex> lock(gate.mutex);
+    if (gate.armed && !gate.open) {
+        gate.holding = true;
+        gate.changed.notify_all();
+        gate.changed.wait(lock, [] { return gate.open; });
+    }
+    return requested;
+}
+
+TEST(Board, ChangesThatArriveDuringATransmissionGoOutTogetherInTheNext) {
+    Fake::Reset();
+    Rig rig;
+    rig.Start(Settings());
+    gate.armed = true;
+    gate.holding = gate.open = false;
+    Fake::sleepLength = HeldSleep;
+    std::future<Answer> first = rig.board->SwitchOutput(1, Switch::On, "test");
+    {
+        std::unique_lock<std::mutex> lock(gate.mutex);
+        gate.changed.wait(lock, [] { return gate.holding; });
+    }
+    // The first transmission is on the wire: these wait for the next one.
+    std::future<Answer> second = rig.board->SwitchOutput(2, Switch::On, "test");
+    std::future<Answer> third = rig.board->SwitchOutput(1, Switch::Off, "test");
+    std::future<Answer> fourth = rig.board->SetValue(0x0F, "test");
+    std::future<Answer> fifth = rig.board->SwitchOutput(8, Switch::Toggle, "test");
+    EXPECT_EQ(second.wait_for(50ms), std::future_status::timeout) << "answered before its transmission";
+    {
+        const std::lock_guard<std::mutex> lock(gate.mutex);
+        gate.open = true;
+    }
+    gate.changed.notify_all();
+    const std::pair<std::future<Answer>*, std::uint64_t> answers[] = {
+        {&first, 0x80}, {&second, 0x0E}, {&third, 0x0E}, {&fourth, 0x0E}, {&fifth, 0x0E}};
+    for (const auto& [answer, value] : answers) {
+        const Answer got = answer->get();
+        EXPECT_EQ(got.status, Answer::Done);
+        EXPECT_EQ(got.value, value);
+    }
+    rig.board->Stop();
+    Fake::sleepLength = nullptr;
+    EXPECT_EQ(Latched(8), (Values{0x00, 0x80, 0x0E})) << "the waiting changes were not merged in order";
+}
+
+TEST(Board, AChangeThatChangesNothingIsAnsweredAtOnce) {
+    Fake::Reset();
+    Rig rig;
+    rig.Start(Settings());
+    EXPECT_EQ(rig.board->SwitchOutput(3, Switch::On, "test").get().value, 0x20u);
+    const std::size_t logged = Latched(8).size();
+    const Answer again = rig.board->SwitchOutput(3, Switch::On, "test").get();
+    EXPECT_EQ(again.status, Answer::Done);
+    EXPECT_EQ(again.value, 0x20u);
+    rig.board->Stop();
+    EXPECT_EQ(Latched(8).size(), logged) << "a change of nothing was sent";
+}
+
+TEST(Board, PulsesGoOffByThemselvesRestartAndAreCancelled) {
+    struct Row {
+        const char* name;
+        void (*act)(Board&);
+        Values latched;
+        std::uint64_t recorded;
+    } rows[] = {
+        {"a pulse", [](Board& b) { b.PulseOutput(3, 100, "t").get(); }, {0x00, 0x20, 0x00}, 0x00},
+        {"a pulse of an output that is on", [](Board& b) {
+             b.SwitchOutput(3, Switch::On, "t").get();
+             b.PulseOutput(3, 100, "t").get();
+         }, {0x00, 0x20, 0x00}, 0x00},
+        {"restarted: still one on and one off", [](Board& b) {
+             b.PulseOutput(3, 150, "t").get();
+             std::this_thread::sleep_for(100ms);
+             b.PulseOutput(3, 150, "t").get();
+         }, {0x00, 0x20, 0x00}, 0x00},
+        {"cancelled by an explicit change", [](Board& b) {
+             b.PulseOutput(3, 100, "t").get();
+             b.SwitchOutput(3, Switch::On, "t").get();
+         }, {0x00, 0x20}, 0x20},
+        {"cancelled by a whole value", [](Board& b) {
+             b.PulseOutput(3, 100, "t").get();
+             b.SetValue(0x21, "t").get();
+         }, {0x00, 0x20, 0x21}, 0x21},
+    };
+    for (const Row& row : rows) {
+        Fake::Reset();
+        Rig rig;
+        rig.Start(Settings());
+        const auto started = std::chrono::steady_clock::now();
+        row.act(*rig.board);
+        std::this_thread::sleep_for(400ms);
+        rig.board->Stop();
+        EXPECT_EQ(Latched(8), row.latched) << row.name;
+        EXPECT_GE(std::chrono::steady_clock::now() - started, 400ms);
+        BoardState recorded;
+        std::string problem;
+        WaitUntil([&] {
+            return ReadRecord(rig.Record(), &recorded, &problem) == RecordRead::Found && recorded.value == row.recorded;
+        }, row.name);
+    }
+}
+
+TEST(Board, APulseIsNotRecordedAsOn) {
+    Fake::Reset();
+    Rig rig;
+    rig.Start(Settings());
+    rig.board->SwitchOutput(1, Switch::On, "t").get();
+    rig.board->PulseOutput(3, 3000, "t").get();
+    BoardState recorded;
+    std::string problem;
+    WaitUntil([&] { return ReadRecord(rig.Record(), &recorded, &problem) == RecordRead::Found; });
+    std::this_thread::sleep_for(50ms);
+    ReadRecord(rig.Record(), &recorded, &problem);
+    EXPECT_EQ(recorded.value, 0x80u) << "a restart would switch the pulsed output on for good";
+    rig.board->Stop();
+}
+
+TEST(Board, AnAdapterThatGoesIsOpenedAgainAndGetsTheStateAgain) {
+    Fake::Reset();
+    Rig rig;
+    rig.Start(Settings());
+    rig.board->SwitchOutput(2, Switch::On, "t").get();
+    // The first port hangs up; the next open gives the second handle.
+    Fake::failingCalls = {{"still there #1", EIO}};
+    WaitUntil([&] { return !rig.board->Look().available; });
+    const Answer refused = rig.board->SwitchOutput(5, Switch::On, "t").get();
+    EXPECT_EQ(refused.status, Answer::Unavailable);
+    WaitUntil([&] { return rig.board->Look().available; });
+    rig.board->Stop();
+    EXPECT_EQ(Latched(8), (Values{0x00, 0x40, 0x40})) << "the refused change was sent, or the state not re-sent";
+    bool reopened = false;
+    for (const std::string& line : Fake::log) reopened = reopened || line == "open /dev/ttyFAKE1 -> #2";
+    EXPECT_TRUE(reopened);
+}
+
+TEST(Board, AFailedTransmissionIsAnsweredUnavailableAndItsChangeDropped) {
+    Fake::Reset();
+    Rig rig;
+    // Every strobe on the first port fails: power-on there fails, and the
+    // board comes back on the second port with the power-on state.
+    Fake::failingCalls = {{"SETRTS #1", EIO}};
+    BoardSettings settings = Settings(8, false, PowerOn::Off);
+    settings.output[0].powerOn = PowerOn::On;
+    rig.Start(settings);
+    EXPECT_EQ(rig.board->Look().value, 0x80u);
+    rig.board->Stop();
+    EXPECT_EQ(Latched(8), (Values{0x80, 0x80}));
+}
+
+}  // namespace

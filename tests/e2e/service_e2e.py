@@ -1,0 +1,314 @@
+#!/usr/bin/env python3
+"""End-to-end tests of octolatchd on virtual boards: the real service, its
+ports pseudo-terminals with the virtual register behind them, reached over
+HTTP on the loopback address.
+
+Usage: service_e2e.py --service PATH --register PATH --work DIR [-k NAME]
+"""
+import argparse
+import http.client
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+from runner import run_tests
+from virtual_ports import check, wait_until  # noqa: E402
+from service_session import Service  # noqa: E402
+
+ARGS = None
+TESTS = []
+
+
+def test(function):
+    TESTS.append(function)
+    return function
+
+
+def service(name, boards, **options):
+    directory = os.path.join(ARGS.work, name)
+    shutil.rmtree(directory, ignore_errors=True)
+    return Service(directory, boards, ARGS.service, ARGS.register, **options)
+
+
+def expect(result, status, body=None, what=""):
+    got_status, _, got_body = result
+    check(got_status == status and (body is None or body in got_body),
+          f"{what}: {got_status} {got_body!r}; expected {status} {body!r}")
+
+
+# ----------------------------------------------------------------- tests
+
+@test
+def every_endpoint_and_every_error_code():
+    s = service("endpoints", [{"name": "kitchen", "outputs": 16, "names": {3: "pump"}},
+                              {"name": "lab", "pulse_ms": 200}]).start()
+    kitchen, lab = s.ports["kitchen"], s.ports["lab"]
+    boards = json.loads(s.request("GET", "/api/boards")[2])
+    check([(b["name"], b["outputs"], b["available"], b["value"]) for b in boards] ==
+          [("kitchen", 16, True, "0x0000"), ("lab", 8, True, "0x00")], f"boards {boards}")
+    rows = [  # method, path, body, status, in the answer, what kitchen latches afterwards (None: nothing)
+        ("POST", "/api/boards/kitchen/outputs/3", "ON", 200, "ON", 0x2000),
+        ("POST", "/api/boards/kitchen/outputs/16", '{"state": "ON"}', 200, "ON", 0x2001),
+        ("POST", "/api/boards/kitchen/outputs/3", "TOGGLE\n", 200, "OFF", 0x0001),
+        ("POST", "/api/boards/kitchen/outputs/3", "off", 200, "OFF", None),
+        ("GET", "/api/boards/kitchen/outputs/16", None, 200, "ON", None),
+        ("GET", "/api/boards/kitchen/outputs/3", None, 200, "OFF", None),
+        ("PUT", "/api/boards/kitchen/value", "0x8080", 200, "0x8080", 0x8080),
+        ("GET", "/api/boards/kitchen/value", None, 200, "0x8080", None),
+        ("GET", "/api/boards/kitchen", None, 200, '"value":"0x8080"', None),
+        ("POST", "/api/boards/kitchen/outputs/3", "MAYBE", 400, "expected ON, OFF or TOGGLE", None),
+        ("POST", "/api/boards/kitchen/outputs/3", '{"state": 1}', 400, "expected ON", None),
+        ("POST", "/api/boards/kitchen/outputs/0", "ON", 400, "has outputs 1 to 16", None),
+        ("POST", "/api/boards/kitchen/outputs/17", "ON", 400, "has outputs 1 to 16", None),
+        ("POST", "/api/boards/kitchen/outputs/x", "ON", 400, "bad output 'x'", None),
+        ("PUT", "/api/boards/kitchen/value", "0x10000", 400, "expected a value for 16 outputs", None),
+        ("PUT", "/api/boards/kitchen/value", "", 400, "bad value ''", None),
+        ("POST", "/api/boards/kitchen/outputs/1/pulse", None, 400, "no pulse length", None),
+        ("POST", "/api/boards/kitchen/outputs/1/pulse?ms=0", None, 400, "bad pulse length '0'", None),
+        ("POST", "/api/boards/kitchen/outputs/1/pulse?ms=3600001", None, 400, "bad pulse length", None),
+        ("POST", "/api/boards/cellar/outputs/1", "ON", 404, "no board 'cellar'", None),
+        ("GET", "/api/outputs/1", None, 404, "there are several boards", None),
+        ("GET", "/api/nothing", None, 404, "no such path", None),
+        ("GET", "/api/boards/kitchen/outputs/3/", None, 404, "no such path", None),
+        ("DELETE", "/api/boards/kitchen/value", None, 405, "GET, PUT", None),
+        ("PUT", "/api/boards/kitchen/outputs/3", "ON", 405, "GET, POST", None),
+        ("POST", "/api/boards/kitchen/outputs/3", "O" * 5000, 413, "over 4096 bytes", None),
+        ("GET", "/healthz", None, 200, '"unavailable":[]', None),
+    ]
+    for method, path, body, status, answer, latched in rows:
+        before = kitchen.latches()
+        expect(s.request(method, path, body), status, answer, f"{method} {path} {body!r}"[:80])
+        after = kitchen.latches()
+        if latched is None:
+            check(after == before, f"{method} {path} {body!r}: latched {after[len(before):]}"[:200])
+        else:
+            check(after[len(before):] == [latched], f"{method} {path}: latched {after[len(before):]}")
+    # The board's pulse length, and one given: on, answered, off by itself.
+    expect(s.request("POST", "/api/boards/lab/outputs/2/pulse"), 200, "ON", "a pulse")
+    check(lab.latches()[-1] == 0x40, f"lab latched {lab.latches()}")
+    wait_until("the pulse to end", lambda: lab.latches()[-1] == 0x00, 3, 0.01)
+    expect(s.request("POST", "/api/boards/lab/outputs/1/pulse?ms=50"), 200, "ON", "a pulse of 50 ms")
+    wait_until("the pulse to end", lambda: lab.latches()[-2:] == [0x80, 0x00], 3, 0.01)
+    outputs = json.loads(s.request("GET", "/api/boards/kitchen/outputs")[2])
+    check(outputs[2]["name"] == "pump" and outputs[2]["state"] == "OFF" and outputs[1]["name"] is None and
+          outputs[0]["state"] == "ON" and
+          len(outputs) == 16, f"outputs {outputs[:3]}")
+    kitchen.transmissions()  # every latch a whole transmission
+    lab.transmissions()
+    check(s.stop() == 0, "the service did not stop cleanly")
+    s.close()
+
+
+def read_events(s, count, timeout=10):
+    """The first `count` events of /api/events, as dicts."""
+    connection = http.client.HTTPConnection("127.0.0.1", s.port, timeout=timeout)
+    connection.request("GET", "/api/events")
+    response = connection.getresponse()
+    check(response.status == 200 and response.getheader("Content-Type") == "text/event-stream",
+          f"events: {response.status} {response.getheader('Content-Type')}")
+    events = []
+    while len(events) < count:
+        line = response.fp.readline().decode()
+        if line.startswith("data: "):
+            events.append(json.loads(line[6:]))
+    connection.close()
+    return events
+
+
+@test
+def the_event_stream_gives_the_state_then_each_change():
+    s = service("events", [{"name": "kitchen"}, {"name": "lab", "outputs": 16}]).start()
+    got = []
+    reader = threading.Thread(target=lambda: got.extend(read_events(s, 4)))
+    reader.start()
+    time.sleep(0.5)
+    expect(s.request("POST", "/api/boards/lab/outputs/9", "ON"), 200, "ON", "a change")
+    s.unplug("kitchen")
+    reader.join(15)
+    check([e["board"] for e in got[:2]] == ["kitchen", "lab"] and len(got[0]["outputs"]) == 8 and
+          len(got[1]["outputs"]) == 16, f"the first events: {got[:2]}")
+    check(got[2] == {"board": "lab", "available": True, "value": "0x0080", "outputs": [{"output": 9, "state": "ON"}]},
+          f"the change: {got[2:3]}")
+    check(got[3]["board"] == "kitchen" and got[3]["available"] is False, f"the unplugging: {got[3:]}")
+    s.close()
+
+
+@test
+def an_adapter_unplugged_while_idle_and_while_busy_comes_back_with_its_state():
+    s = service("unplug", [{"name": "kitchen"}, {"name": "lab"}]).start()
+    kitchen = s.ports["kitchen"]
+    expect(s.request("PUT", "/api/boards/kitchen/value", "0x81"), 200, "0x81", "a value")
+    started = time.monotonic()
+    mark = s.mark()
+    s.unplug("kitchen")
+    wait_until("kitchen unavailable", lambda: s.request("GET", "/healthz")[0] == 503, 5, 0.05)
+    took = time.monotonic() - started
+    check(took < 2, f"unavailable only after {took:.1f} s")
+    s.wait_for_log("kitchen:", "the adapter is gone", since=mark)
+    expect(s.request("GET", "/healthz"), 503, '"unavailable":["kitchen"]', "health")
+    expect(s.request("POST", "/api/boards/kitchen/outputs/2", "ON"), 503, "unavailable", "a change while gone")
+    expect(s.request("GET", "/api/boards/kitchen/outputs/1"), 503, "unavailable", "a read while gone")
+    expect(s.request("POST", "/api/boards/lab/outputs/2", "ON"), 200, "ON", "the other board meanwhile")
+    mark, before = s.mark(), len(kitchen.latches())
+    s.plug("kitchen")
+    s.wait_until_available("kitchen", since=mark)
+    check(kitchen.latches()[before:] == [0x81], f"the state re-sent: {kitchen.latches()[before:]}")
+    expect(s.request("GET", "/healthz"), 200, None, "health after the return")
+
+    # Busy: requests in flight while the adapter goes; every answer is 200
+    # or 503, and what comes back is the last state answered 200.
+    answered = []
+
+    def flood():
+        for i in range(200):
+            status, _, body = s.request("PUT", "/api/boards/kitchen/value", str(i % 256))
+            answered.append((status, i % 256))
+
+    clients = [threading.Thread(target=flood) for _ in range(4)]
+    for client in clients:
+        client.start()
+    wait_until("the flood under way", lambda: len(answered) > 50, 20, 0.01)
+    s.unplug("kitchen")
+    time.sleep(0.5)
+    mark = s.mark()
+    s.plug("kitchen")
+    for client in clients:
+        client.join(60)
+    check({status for status, _ in answered} <= {200, 503} and 503 in {st for st, _ in answered},
+          f"answers {sorted({st for st, _ in answered})}")
+    s.wait_until_available("kitchen", since=mark)
+    time.sleep(0.3)
+    value = int(s.request("GET", "/api/boards/kitchen/value")[2], 16)
+    check(kitchen.latches()[-1] == value, f"the register shows {kitchen.latches()[-1]:#x}, the service {value:#x}")
+    kitchen.transmissions()
+    check(s.process.poll() is None, "the service ended")
+    s.close()
+
+
+@test
+def a_restart_restores_the_state_and_a_kill_leaves_a_readable_record():
+    s = service("restart", [{"name": "kitchen", "outputs": 16}])
+    s.start()
+    expect(s.request("PUT", "/api/boards/kitchen/value", "0xA5A5"), 200, "0xA5A5", "a value")
+    check(s.stop() == 0, "the service did not stop cleanly")
+    s.start()
+    check(s.ports["kitchen"].latches()[-1] == 0xA5A5, f"restored {s.ports['kitchen'].latches()}")
+    # SIGKILL in the middle of a flood: the record is whole, the next start uses it.
+    stop = threading.Event()
+
+    def flood():
+        i = 0
+        while not stop.is_set():
+            try:
+                s.request("PUT", "/api/boards/kitchen/value", str(i % 65536), timeout=5)
+            except OSError:
+                return
+            i += 1
+
+    clients = [threading.Thread(target=flood) for _ in range(4)]
+    for client in clients:
+        client.start()
+    time.sleep(1.0)
+    s.stop(signal.SIGKILL)
+    stop.set()
+    for client in clients:
+        client.join(10)
+    with open(os.path.join(s.dir, "state", "kitchen.state")) as record:
+        text = record.read()
+    check(text.startswith("# octolatch") and "outputs 16" in text, f"the record after SIGKILL: {text!r}")
+    recorded = int(text.split("value ")[1].split()[0], 16)
+    s.start()
+    check(s.ports["kitchen"].latches()[-1] == recorded, f"restored {s.ports['kitchen'].latches()[-1]:#x}, "
+                                                        f"the record says {recorded:#x}")
+    s.close()
+
+
+@test
+def access_loopback_hosts_tokens_and_open_addresses():
+    s = service("token", [{"name": "kitchen"}], token="s3cret-token").start()
+    rows = [  # headers, path, status
+        ({"Authorization": "Bearer s3cret-token"}, "/api/boards", 200),
+        ({"Authorization": "Bearer s3cret-toke"}, "/api/boards", 401),
+        ({"Authorization": "Bearer s3cret-token!"}, "/api/boards", 401),
+        ({"Authorization": "Basic s3cret-token"}, "/api/boards", 401),
+        ({"Authorization": ""}, "/api/outputs/1", 401),
+        ({"Authorization": ""}, "/healthz", 200),
+        ({"Authorization": ""}, "/", 200),
+        ({"Authorization": "Bearer s3cret-token", "Host": "attacker.example:80"}, "/api/boards", 421),
+        ({"Authorization": "Bearer s3cret-token", "Host": "localhost:8080"}, "/api/boards", 200),
+        ({"Authorization": "Bearer s3cret-token", "Host": "[::1]:8080"}, "/api/boards", 200),
+        ({"Host": "evil.example"}, "/", 421),
+    ]
+    for headers, path, status in rows:
+        got = s.request("GET", path, headers=headers)
+        check(got[0] == status, f"{headers} {path}: {got[0]} {got[2][:80]!r}, expected {status}")
+        if status == 401:
+            check(got[1].get("WWW-Authenticate", "").startswith("Bearer"), "401 without WWW-Authenticate")
+    expect(s.request("POST", "/api/outputs/1", "ON", headers={"Authorization": "Bearer wrong"}), 401, None, "a change")
+    check(s.ports["kitchen"].latches() == [0], f"a refused request latched {s.ports['kitchen'].latches()}")
+    s.close()
+    # Open addresses need a token, refused before anything is bound.
+    bare = service("open-address", [{"name": "kitchen"}], listen="0.0.0.0:0")
+    result = subprocess.run([ARGS.service, "--config", bare.configuration], env=bare.environment(),
+                            capture_output=True, text=True, timeout=20)
+    check(result.returncode == 2 and "needs a token" in result.stderr and "listening on http" not in result.stderr
+          and bare.ports["kitchen"].events() == [],
+          f"exit {result.returncode}: {result.stderr!r}")
+    # A token file others may read is refused.
+    os.chmod(os.path.join(s.dir, "token"), 0o644)
+    result = subprocess.run([ARGS.service, "--config", s.configuration], env=s.environment(),
+                            capture_output=True, text=True, timeout=20)
+    check(result.returncode == 2 and "may be read by anyone" in result.stderr, f"exit {result.returncode}: {result.stderr!r}")
+    bare.close()
+
+
+@test
+def configuration_errors_and_a_board_without_a_file():
+    s = service("check", [{"name": "kitchen"}])
+    with open(s.configuration, "a") as f:
+        f.write("colour = \"red\"\npulse_ms = 0\n")
+    result = subprocess.run([ARGS.service, "--check-config", "--config", s.configuration],
+                            capture_output=True, text=True, timeout=20)
+    lines = result.stderr.splitlines()
+    check(result.returncode == 2 and len(lines) == 2 and all(f"{s.configuration}:" in l for l in lines) and
+          "unknown key 'colour'" in result.stderr and "pulse_ms must be" in result.stderr,
+          f"exit {result.returncode}: {result.stderr!r}")
+    # --port: one board named "board", 8 outputs.
+    process = subprocess.Popen([ARGS.service, "--port", s.link("kitchen"), "--listen", "127.0.0.1:0"],
+                               env=dict(s.environment(), STATE_DIRECTORY=os.path.join(s.dir, "state")),
+                               stderr=subprocess.PIPE, text=True)
+    try:
+        line = process.stderr.readline()
+        port = int(line.rsplit(":", 1)[1].split("/")[0])
+        s.port = port
+        wait_until("the board", lambda: s.request("GET", "/healthz")[0] == 200, 10, 0.05)
+        expect(s.request("POST", "/api/outputs/8", "ON"), 200, "ON", "the one board")
+        check(s.ports["kitchen"].latches()[-1] == 0x01, f"latched {s.ports['kitchen'].latches()}")
+    finally:
+        process.send_signal(signal.SIGTERM)
+        check(process.wait(10) == 0, "the service did not stop cleanly")
+    s.close()
+
+
+# ------------------------------------------------------------------ main
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    for option in ("--service", "--register", "--work"):
+        parser.add_argument(option, required=True)
+    parser.add_argument("-k", dest="only", default="", help="run the tests whose name has this")
+    ARGS = parser.parse_args()
+    ARGS.work = os.path.abspath(ARGS.work)
+    ARGS.service = os.path.abspath(ARGS.service)
+    ARGS.register = os.path.abspath(ARGS.register)
+    return run_tests(TESTS, ARGS.only, f"service e2e ({ARGS.service})")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
