@@ -4,12 +4,13 @@
 set(CPACK_PACKAGE_NAME octolatch)
 set(CPACK_PACKAGE_VENDOR "the Octolatch authors")
 set(CPACK_PACKAGE_CONTACT "the Octolatch authors <octolatch@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "clock bytes into a shift register on a serial port")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "switch the outputs of shift registers on a serial port")
 set(CPACK_PACKAGE_DESCRIPTION
-  "octolatch-send sets the eight outputs of a 74HC595-style shift register\n"
-  "wired to the control lines of an RS-232 port (TXD held in break as data,\n"
-  "DTR as the shift clock, RTS as the latch strobe), from scripts or another\n"
-  "program: relays, LEDs or lamps on the outputs follow.")
+  "octolatch-send sets the outputs of 74HC595-style shift registers wired to\n"
+  "the control lines of an RS-232 port (TXD held in break as data, DTR as the\n"
+  "shift clock, RTS as the latch strobe), one at a time or all at once, from\n"
+  "scripts: relays, LEDs or lamps on the outputs follow. octolatchd owns such\n"
+  "boards as a service, with an HTTP API, a web page and MQTT.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 if(WIN32)

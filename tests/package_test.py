@@ -44,8 +44,10 @@ def contents(version):
     check(got == sorted(f"{windows}/{n}" for n in ("octolatch.exe", "octolatch-send.exe", "README.md", "LICENSE")),
           f"the zip holds {got}")
 
-    linux_files = ["bin/octolatch-send", "share/man/man1/octolatch-send.1.gz", "share/doc/octolatch/README.md",
-                   "share/doc/octolatch/copyright", "share/doc/octolatch/changelog.gz"]
+    linux_files = ["bin/octolatch-send", "bin/octolatchd", "share/man/man1/octolatch-send.1.gz",
+                   "share/man/man8/octolatchd.8.gz", "share/doc/octolatch/README.md",
+                   "share/doc/octolatch/copyright", "share/doc/octolatch/changelog.gz",
+                   "share/doc/octolatch/examples/octolatchd.toml", "lib/systemd/system/octolatchd.service"]
     with tarfile.open(os.path.join(dist, f"{linux}.tar.gz")) as t:
         got = sorted(m.name for m in t.getmembers() if m.isfile())
         owners = {(m.uid, m.gid, m.uname, m.gname) for m in t.getmembers()}
@@ -63,6 +65,11 @@ def contents(version):
               f"the .deb's octolatch-send --help: exit {help_run.returncode}, {help_run.stdout[:80]!r}")
         version_run = run([sender, "--version"])
         check(version_run.stdout == f"octolatch-send {version}\n", f"--version says {version_run.stdout!r}")
+        service = os.path.join(unpacked, "usr", "bin", "octolatchd")
+        check(run([service, "--version"]).stdout == f"octolatchd {version}\n", "the .deb's octolatchd --version")
+        example = os.path.join(unpacked, "usr", "share", "doc", "octolatch", "examples", "octolatchd.toml")
+        checked = run([service, "--check-config", "--config", example])
+        check(checked.returncode == 0, f"the example configuration: {checked.stderr.strip()}")
     with open(os.path.join(ROOT, "docs", "changelog")) as changelog:
         top = changelog.readline()
     check(top.startswith(f"octolatch ({version})"), f"docs/changelog begins with {top!r}, not version {version}")
