@@ -8,6 +8,7 @@ would, and reads what the wire saw from the register's event log. No Wine.
 Usage: sender_e2e.py --sender PATH --register PATH --work DIR [-k NAME]
 """
 import argparse
+import atexit
 import fcntl
 import grp
 import os
@@ -27,6 +28,7 @@ from runner import run_tests
 from virtual_ports import Port, check, declare_ports, lines_after, transmissions, wait_until  # noqa: E402
 
 ARGS = None
+STARTED = []  # every sender started in the background, ended at exit
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TESTS = []
 FLOOR_NS = 17 * 1_000_000  # 17 pauses of 1 ms
@@ -64,7 +66,9 @@ class Ports:
         return result.returncode, result.stdout, result.stderr
 
     def start(self, *args, **options):
-        return subprocess.Popen(self.command(*args), env=self.env, text=True, **options)
+        process = subprocess.Popen(self.command(*args), env=self.env, text=True, **options)
+        STARTED.append(process)
+        return process
 
     def close(self):
         for port in self.ports:
@@ -458,6 +462,15 @@ def the_readme_examples_run_as_written_under_scripts_run_sender():
 
 
 # ------------------------------------------------------------------ main
+
+@atexit.register
+def end_what_is_left():
+    """A sender left behind by a failed test (one pulsing for an hour, say)
+    would hold the port and the output pipes."""
+    for process in STARTED:
+        if process.poll() is None:
+            process.kill()
+
 
 def main():
     global ARGS
