@@ -6,8 +6,17 @@ registers behind it, every latch printed as it happens.
       runs COMMAND (an interactive shell when none is given) with the
       virtual register preloaded, octolatch-send on its PATH and
       $OCTOLATCH_PORT naming the virtual port.
+
+  tryout.py service [--service PATH] [--register PATH]
+      runs octolatchd on two virtual boards (home, 16 outputs; yard, 8
+      outputs with a pulse length). With a display it prints the page's
+      address and every latch until Ctrl+C; without one it clicks a few
+      switches on the page in headless Chromium and leaves a screenshot at a
+      desktop width and one at a phone's (docs/page-desktop.png,
+      docs/page-phone.png).
 """
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -17,10 +26,16 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "virtual"))
 
-from virtual_ports import Port, declare_ports, latch_header, print_latches  # noqa: E402
+from service_session import Service  # noqa: E402
+from virtual_ports import Port, declare_ports, latch_header, print_latches, wait_until  # noqa: E402
 
 WORK = os.path.join(ROOT, "build", "tryout")
 REGISTER = os.path.join(ROOT, "build", "linux-release", "libvirtual_register.so")
+SERVICE = os.path.join(ROOT, "build", "linux-release", "octolatchd")
+DEMO_BOARDS = [
+    {"name": "home", "outputs": 16, "names": {1: "pump", 2: "fan", 5: "ceiling lights", 6: "worktop", 16: "heater"}},
+    {"name": "yard", "outputs": 8, "pulse_ms": 500, "names": {1: "gate", 2: "garage door"}},
+]
 
 
 def virtual_environment(directory):
@@ -62,8 +77,89 @@ def try_sender(outputs, command):
     return code
 
 
+def try_service(service_path, register):
+    # Relative paths, so that the page shows short port names.
+    os.chdir(ROOT)
+    directory = os.path.relpath(os.path.join(WORK, "service"))
+    shutil.rmtree(directory, ignore_errors=True)
+    service = Service(directory, DEMO_BOARDS, service_path, register)
+    ports = {board["name"]: service.ports[board["name"]] for board in DEMO_BOARDS}
+    stop = threading.Event()
+    printer = threading.Thread(target=print_latches, args=(ports, stop))
+    try:
+        service.start()
+        url = f"http://127.0.0.1:{service.port}/"
+        print(f"octolatchd serves two virtual boards; its log is {os.path.join(directory, 'service.log')}", flush=True)
+        print(latch_header(ports), flush=True)
+        printer.start()
+        if os.environ.get("DISPLAY"):
+            print(f"Open {url} in a browser; press Ctrl+C to end.", flush=True)
+            try:
+                service.process.wait()
+            except KeyboardInterrupt:
+                pass
+        else:
+            shots = [os.path.join(ROOT, "docs", "page-desktop.png"), os.path.join(ROOT, "docs", "page-phone.png")]
+            take_screenshots(url, os.path.join(directory, "browser"), *shots)
+            print("No display: the page was clicked in headless Chromium; its screenshots are\n  " +
+                  "\n  ".join(os.path.relpath(shot) for shot in shots), flush=True)
+    finally:
+        time.sleep(0.2)
+        stop.set()
+        if printer.is_alive():
+            printer.join()
+        service.close()
+    return 0
+
+
+def take_screenshots(url, profile, desktop, phone):
+    """Clicks a few switches on the page, as a user would, and saves the page
+    1280 pixels wide and on a phone's screen, 360 by 760."""
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service as DriverService
+    from selenium.webdriver.common.by import By
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for argument in ["--headless=new", f"--user-data-dir={os.path.abspath(profile)}", "--hide-scrollbars",
+                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                     "--no-first-run", "--no-default-browser-check"] + (["--no-sandbox"] if os.geteuid() == 0 else []):
+        options.add_argument(argument)
+    browser = webdriver.Chrome(service=DriverService("/usr/bin/chromedriver"), options=options)
+    try:
+        browser.get(url)
+        status = browser.find_element(By.ID, "connection")
+        wait_until("the page to be live", lambda: status.text == "Live", 15, 0.05)
+        for board, output in (("home", 1), ("home", 5), ("home", 9), ("yard", 3)):
+            switch = browser.find_element(
+                By.CSS_SELECTOR, f'section[aria-labelledby="board-{board}"] [role="switch"][data-output="{output}"]')
+            switch.click()
+            wait_until(f"{board} output {output} to be on", lambda: switch.get_attribute("aria-checked") == "true",
+                       10, 0.05)
+        browser.execute_script("document.activeElement.blur()")
+        emulate = "Emulation.setDeviceMetricsOverride"
+        browser.execute_cdp_cmd(emulate, {"width": 1280, "height": 600, "deviceScaleFactor": 1, "mobile": False})
+        height = browser.execute_script("return document.documentElement.scrollHeight")
+        browser.execute_cdp_cmd(emulate, {"width": 1280, "height": height, "deviceScaleFactor": 1, "mobile": False})
+        browser.save_screenshot(desktop)
+        browser.execute_cdp_cmd(emulate, {"width": 360, "height": 760, "deviceScaleFactor": 2, "mobile": True})
+        browser.save_screenshot(phone)
+    finally:
+        browser.quit()
+
+
 def main():
     arguments = sys.argv[1:]
+    if arguments[:1] == ["service"]:
+        paths = {"--service": SERVICE, "--register": REGISTER}
+        arguments = arguments[1:]
+        while arguments[:1] and arguments[0] in paths and len(arguments) >= 2:
+            paths[arguments[0]] = os.path.abspath(arguments[1])
+            arguments = arguments[2:]
+        if arguments:
+            print(__doc__, file=sys.stderr)
+            return 2
+        return try_service(paths["--service"], paths["--register"])
     if arguments[:1] != ["sender"]:
         print(__doc__, file=sys.stderr)
         return 2
