@@ -15,6 +15,13 @@ std::string PortBusy(const std::string& port) {
     return port + ": port busy: another program is using it";
 }
 
+std::string PermissionDenied(const std::string& port) {
+    const std::string group = SerialLine::AccessGroup(DevicePath(port).c_str());
+    if (group.empty()) return port + ": permission denied";
+    return port + ": permission denied; members of the group '" + group +
+           "' may use it (sudo usermod -aG " + group + " $USER, then log in again)";
+}
+
 std::string ProblemWith(const std::string& port, const char* doing, std::uint32_t code) {
     switch (SerialLine::KindOfError(code)) {
         case PortError::NotFound:
@@ -23,12 +30,8 @@ std::string ProblemWith(const std::string& port, const char* doing, std::uint32_
             return PortBusy(port);
         case PortError::NotSerial:
             return port + ": not a serial port";
-        case PortError::Denied: {
-            const std::string group = SerialLine::AccessGroup(DevicePath(port).c_str());
-            if (group.empty()) return port + ": permission denied";
-            return port + ": permission denied; members of the group '" + group +
-                   "' may use it (sudo usermod -aG " + group + " $USER, then log in again)";
-        }
+        case PortError::Denied:
+            return PermissionDenied(port);
         case PortError::Other:
             break;
     }

@@ -18,6 +18,7 @@ std::uint32_t OpenAndConfigure(const std::string& port, PortHandle* handle, cons
 std::string ProblemWith(const std::string& port, const char* doing, std::uint32_t code);
 
 std::string PortBusy(const std::string& port);
+std::string PermissionDenied(const std::string& port);
 
 // The system's words for an error code, without the line end some add.
 std::string Reason(std::uint32_t code);

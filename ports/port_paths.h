@@ -19,6 +19,11 @@ std::string RealPortPath(const std::string& port, const std::string& root = "");
 // path; on Windows the port's name.
 std::string StablePortPath(const std::string& port, const std::string& root = "");
 
+// The socket through which the service that owns the port takes commands
+// (Linux: in $OCTOLATCH_RUNTIME_DIR, else /run/octolatch, named from the
+// port's real path); "" where the platform has no service.
+std::string ServiceSocketPath(const std::string& port);
+
 // The lock file that senders and the service take, one after the other,
 // before they open the port (Linux: under /run/lock); "" where the platform
 // needs none.

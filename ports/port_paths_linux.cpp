@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <filesystem>
 
 #include "board/record.h"
@@ -26,6 +27,12 @@ std::string StablePortPath(const std::string& port, const std::string& root) {
             return byId + link->path().filename().string();
     }
     return real;
+}
+
+std::string ServiceSocketPath(const std::string& port) {
+    const char* directory = std::getenv("OCTOLATCH_RUNTIME_DIR");
+    return std::string(directory && directory[0] ? directory : "/run/octolatch") + "/" +
+           FileNameOf(RealPortPath(port)) + ".socket";
 }
 
 // /run/lock is writable by every account (FHS 3.0, 5.9) and emptied at boot.

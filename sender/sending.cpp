@@ -1,5 +1,6 @@
 #include "sender/sending.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "register/pause.h"
 #include "register/transmission.h"
 #include "sender/interruption.h"
+#include "sender/service_link.h"
 
 volatile std::sig_atomic_t InterruptingSignal = 0;
 
@@ -34,6 +36,7 @@ struct Run {
     bool portOpen = false;
     bool breakOn = false;         // TXD left in break by the last transmission
     std::int64_t earliest = 0;    // when the next transmission may start
+    int link = -1;                // the line to the service that owns the port, if it does
 };
 
 Outcome Sent() {
@@ -99,6 +102,26 @@ std::string Describe(int outputs, bool invert) {
     return std::to_string(outputs) + " outputs, " + (invert ? "inverted" : "not inverted");
 }
 
+// One request to the service and its answer: "0 WHAT" for done, "1 WHY"
+// for a failure, "denied" for a peer who may not use the device.
+Outcome AskService(Run& run, const std::string& request, std::string* answer) {
+    switch (ServiceLink::Ask(run.link, request, answer)) {
+        case ServiceLink::Read::Line:
+            break;
+        case ServiceLink::Read::Interrupted:
+            return Stopped();
+        case ServiceLink::Read::Closed:
+            return {kExitFailed, run.command.port + ": octolatchd, which owns the port, stopped before the command was done"};
+        case ServiceLink::Read::Failed:
+            return {kExitFailed, run.command.port + ": the line to octolatchd failed: " + std::strerror(errno)};
+    }
+    if (*answer == "denied") return {kExitFailed, PermissionDenied(run.command.port)};
+    const std::string said = answer->size() > 2 ? answer->substr(2) : "";
+    if (answer->compare(0, 2, "0 ") != 0 && *answer != "0") return {kExitFailed, run.command.port + ": " + said};
+    *answer = said;
+    return Sent();
+}
+
 // Reads the record; what it says decides the width and inversion in force.
 void ReadState(Run& run) {
     std::string problem;
@@ -132,6 +155,25 @@ BoardState StateInForce(const Run& run) {
     return {run.state.value, OutputsInForce(run), InvertInForce(run)};
 }
 
+// Where the service owns the port, its board's width and inversion are
+// in force, as a record's would be.
+Outcome Greet(Run& run) {
+    std::string answer;
+    const Outcome greeted = AskService(run, "hello", &answer);
+    if (greeted.exitCode != kExitSent) return greeted;
+    std::int64_t outputs = 0;
+    const std::size_t space = answer.find(' ');
+    if (space == std::string::npos || !ParseWholeNumber(answer.substr(0, space), kMostOutputs, &outputs))
+        return {kExitFailed, run.command.port + ": octolatchd answered " + Quoted(answer)};
+    run.state = {0, static_cast<int>(outputs), answer.substr(space + 1) == "inverted"};
+    const int given = OutputsInForce(run);
+    const bool invert = InvertInForce(run);
+    run.mismatch = given != run.state.outputs || invert != run.state.invert;
+    run.problem = run.command.port + ": octolatchd owns it with " + Describe(run.state.outputs, run.state.invert) +
+                  ", the command says " + Describe(given, invert);
+    return Sent();
+}
+
 // Checks one step against the state it will meet; a whole value makes the
 // state known again. Returns the outcome of a step that may not go ahead.
 Outcome CheckStep(const Step& step, Run& run) {
@@ -140,6 +182,8 @@ Outcome CheckStep(const Step& step, Run& run) {
         std::uint64_t value = 0;
         if (!ParseValue(step.text, outputs, &value))
             return {kExitBadInput, "bad value " + Quoted(step.text) + ": expected " + ValueForms(outputs)};
+        // The service's board keeps the width and inversion it was given.
+        if (run.link >= 0 && run.mismatch) return {kExitFailed, run.problem};
         run.state = {value, outputs, InvertInForce(run)};
         run.known = true;
         run.mismatch = false;
@@ -211,7 +255,29 @@ Outcome Pulse(Run& run, const Change& change) {
     return Interrupted() ? Stopped() : Sent();
 }
 
+// The service that owns the port does the step; the sender reports it as
+// if it had sent it itself.
+Outcome HandOverStep(Run& run, const Step& step) {
+    if (!WaitUntil(run.earliest, Interrupted)) return Stopped();
+    std::string request = step.kind == Step::Value ? "value " + step.text : "changes";
+    if (step.kind == Step::Pulse)
+        request = "pulse " + std::to_string(step.changes[0].output) + " " + std::to_string(step.changes[0].pulseMs);
+    else if (step.kind == Step::Changes)
+        for (const std::string& item : step.items) request += " " + item;
+    std::string answer;
+    const Outcome asked = AskService(run, request, &answer);
+    if (asked.exitCode != kExitSent) return asked;
+    run.earliest = SerialLine::Clock() + TicksOfMilliseconds(run.command.intervalMs);
+    for (std::size_t at = 0; run.command.verbose && at < answer.size();) {
+        const std::size_t end = std::min(answer.find(' ', at), answer.size());
+        std::fprintf(stderr, "latched %s\n", answer.substr(at, end - at).c_str());
+        at = end + 1;
+    }
+    return Sent();
+}
+
 Outcome RunStep(Run& run, const Step& step) {
+    if (run.link >= 0) return HandOverStep(run, step);
     if (step.kind == Step::Pulse) return Pulse(run, step.changes[0]);
     BoardState next = StateInForce(run);
     if (step.kind == Step::Value) ParseValue(step.text, next.outputs, &next.value);
@@ -308,6 +374,19 @@ Outcome OpenPortForSending(const std::string& port, PortHandle* handle) {
 Outcome GetState(const Command& command) {
     std::string problem;
     Run run(command, RecordPath(command, &problem));
+    if (ServiceLink::Connect(ServiceSocketPath(command.port), &run.link)) {
+        Outcome outcome = Greet(run);
+        if (outcome.exitCode == kExitSent && command.getOutput > run.state.outputs)
+            outcome = {kExitBadInput, "output " + std::to_string(command.getOutput) + " is beyond the " +
+                                          std::to_string(run.state.outputs) + " outputs in force (see --outputs)"};
+        if (outcome.exitCode == kExitSent && run.mismatch) outcome = {kExitFailed, run.problem};
+        std::string answer;
+        if (outcome.exitCode == kExitSent)
+            outcome = AskService(run, "get " + std::to_string(command.getOutput), &answer);
+        ServiceLink::Close(run.link);
+        if (outcome.exitCode == kExitSent) outcome.output = answer + "\n";
+        return outcome;
+    }
     if (run.recordPath.empty()) return {kExitFailed, "cannot read the record: " + problem};
     ReadState(run);
     const int outputs = OutputsInForce(run);
@@ -323,9 +402,20 @@ Outcome GetState(const Command& command) {
 Outcome SendCommand(const Command& command, std::FILE* input) {
     std::string problem;
     Run run(command, RecordPath(command, &problem));
-    if (run.recordPath.empty()) return {kExitFailed, "cannot record the state: " + problem};
     std::vector<Step> steps;
     ParseItems(command.items, &steps);
+
+    // Where the service owns the port, it gets the whole command and
+    // nothing else opens the port.
+    if (ServiceLink::Connect(ServiceSocketPath(command.port), &run.link)) {
+        Outcome outcome = Greet(run);
+        if (outcome.exitCode == kExitSent && !command.fromInput) outcome = CheckSteps(steps, run);
+        run.earliest = SerialLine::Clock();
+        if (outcome.exitCode == kExitSent) outcome = command.fromInput ? RunLines(run, input) : RunSteps(run, steps);
+        ServiceLink::Close(run.link);
+        return outcome;
+    }
+    if (run.recordPath.empty()) return {kExitFailed, "cannot record the state: " + problem};
 
     const std::int64_t deadline =
         SerialLine::Clock() + command.waitSeconds * SerialLine::ClockTicksPerSecond();

@@ -327,6 +327,17 @@ void Board::Run() {
         }
         wake_.wait_until(lock, std::min(nextCheck, NextWake(now)));
     }
+    // A pulse is never left on, not even by a service that stops.
+    std::uint64_t pulsing = 0;
+    for (int output = 1; output <= settings_.outputs; ++output)
+        if (pulses_[static_cast<std::size_t>(output - 1)].running) pulsing |= Bit(output);
+    if (pulsing && portOpen_) {
+        Say("pulses ended early: the service stops");
+        wanted_ &= ~pulsing;
+        ++version_;
+        CancelPulses(pulsing);
+        Transmit(lock);
+    }
     Settle(version_, Answer::Stopping, sent_);
     ClosePort();
 }

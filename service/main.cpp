@@ -21,6 +21,7 @@
 #include "service/board.h"
 #include "service/configuration.h"
 #include "service/events.h"
+#include "service/hand_off.h"
 #include "service/http_api.h"
 #include "service/log.h"
 #include "service/record_keeper.h"
@@ -129,6 +130,8 @@ int Serve(const Configuration& configuration, const std::string& address, int po
     Log("listening on http://" + where + ":" + std::to_string(bound) + "/" + (token.empty() ? "" : " (a token is needed)"));
 
     for (auto& board : boards) board->Start();
+    HandOff handOff(boards);
+    handOff.Start();
     std::thread serving(&HttpApi::Serve, &api);
     sd_notify(0, "READY=1");
 
@@ -139,6 +142,7 @@ int Serve(const Configuration& configuration, const std::string& address, int po
     api.Stop();
     events.Close();
     serving.join();
+    handOff.Stop();
     for (auto& board : boards) board->Stop();
     return 0;
 }

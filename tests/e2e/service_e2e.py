@@ -3,7 +3,7 @@
 ports pseudo-terminals with the virtual register behind them, reached over
 HTTP on the loopback address.
 
-Usage: service_e2e.py --service PATH --register PATH --work DIR [-k NAME]
+Usage: service_e2e.py --service PATH --sender PATH --register PATH --work DIR [-k NAME]
 """
 import argparse
 import http.client
@@ -295,18 +295,87 @@ def configuration_errors_and_a_board_without_a_file():
     s.close()
 
 
+def sender(s, *args, stdin=None, env=None):
+    """octolatch-send run as a script would, beside the service: (exit, out, err)."""
+    result = subprocess.run([ARGS.sender] + [str(a) for a in args], input=stdin, capture_output=True, text=True,
+                            env=dict(s.environment(), XDG_STATE_HOME=os.path.join(s.dir, "sender-state"),
+                                     **(env or {})), timeout=60)
+    return result.returncode, result.stdout, result.stderr
+
+
+def opens(port):
+    return sum(what == "OPEN" for _, what, _ in port.events())
+
+
+@test
+def the_sender_hands_its_commands_to_the_service():
+    runtime = os.path.join(ARGS.work, "hand-off-run")
+    shutil.rmtree(runtime, ignore_errors=True)
+    os.makedirs(runtime)
+    s = service("hand-off", [{"name": "kitchen", "outputs": 16}], env={"OCTOLATCH_RUNTIME_DIR": runtime}).start()
+    port = s.ports["kitchen"]
+    link = s.link("kitchen")
+    wait_until("the sender's socket", lambda: os.listdir(runtime), 5, 0.05)
+    rows = [  # arguments, standard input, exit, standard output, standard error (its start), latched afterwards
+        (["--verbose", link, "0x8001", "3=on", "5=on"], None, 0, "", "latched 0x8001\nlatched 0xA801\n", 0xA801),
+        (["--get", link], None, 0, "0xA801\n", "", None),
+        (["--get", link, "3"], None, 0, "on\n", "", None),
+        (["--get", link, "4"], None, 0, "off\n", "", None),
+        ([link, "-"], "1=off 16=off\n2=on # a comment\n", 0, "", "", 0x6800),
+        (["--verbose", link, "7=pulse:200ms"], None, 0, "", "latched 0x6A00\nlatched 0x6800\n", 0x6800),
+        ([link, "17=on"], None, 2, "", "octolatch-send: output 17 in '17=on' is beyond the 16 outputs", None),
+        ([link, "0x1FFFF"], None, 2, "", "octolatch-send: bad value '0x1FFFF': expected a value for 16", None),
+        (["--outputs", "8", link, "0x01"], None, 1, "", "octolatch-send: " + link + ": octolatchd owns it with 16", None),
+        (["--get", link, "17"], None, 2, "", "octolatch-send: output 17 is beyond the 16 outputs", None),
+    ]
+    for arguments, stdin, code, out, err, latched in rows:
+        before = len(port.latches())
+        got = sender(s, *arguments, stdin=stdin)
+        check(got[0] == code and got[1] == out and got[2].startswith(err),
+              f"{arguments}: {got}; expected {code}, {out!r}, {err!r}")
+        if latched is not None:
+            check(port.latches()[-1] == latched, f"{arguments}: latched {[hex(v) for v in port.latches()[before:]]}")
+        else:
+            check(len(port.latches()) == before, f"{arguments}: latched {port.latches()[before:]}")
+    check(opens(port) == 1, f"the port was opened {opens(port)} times: something besides the service opened it")
+    s.wait_for_log("kitchen: output 3 on", "octolatch-send, uid")
+    # A peer that could not open the device itself is refused (root always could).
+    if os.geteuid() != 0:
+        mode = os.stat(port.tty).st_mode & 0o777
+        os.chmod(port.tty, 0o000)
+        got = sender(s, link, "1=on")
+        os.chmod(port.tty, mode)
+        check(got == (1, "", f"octolatch-send: {link}: permission denied\n"), f"a refused peer: {got}")
+        s.wait_for_log("kitchen: refused octolatch-send")
+    # The service stopping while the sender waits for a pulse: the sender
+    # says so, and the pulse does not stay on.
+    waiting = subprocess.Popen([ARGS.sender, link, "4=pulse:10s"], stderr=subprocess.PIPE, text=True,
+                               env=dict(s.environment(), XDG_STATE_HOME=os.path.join(s.dir, "sender-state")))
+    wait_until("the pulse on", lambda: port.latches()[-1] & 0x1000, 10, 0.02)
+    check(s.stop() == 0, "the service did not stop cleanly")
+    code = waiting.wait(15)
+    err = waiting.stderr.read()
+    check(code == 1 and "octolatchd" in err and ("stopped" in err or "stopping" in err), f"exit {code}: {err!r}")
+    check(port.latches()[-1] & 0x1000 == 0, "the service stopped with the pulse on")
+    # No service: the sender opens the port itself.
+    got = sender(s, "--outputs", "16", link, "0x0001")
+    check(got[0] == 0 and port.latches()[-1] == 0x0001 and opens(port) == 2, f"without the service: {got}")
+    s.close()
+
+
 # ------------------------------------------------------------------ main
 
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    for option in ("--service", "--register", "--work"):
+    for option in ("--service", "--sender", "--register", "--work"):
         parser.add_argument(option, required=True)
     parser.add_argument("-k", dest="only", default="", help="run the tests whose name has this")
     ARGS = parser.parse_args()
     ARGS.work = os.path.abspath(ARGS.work)
     ARGS.service = os.path.abspath(ARGS.service)
     ARGS.register = os.path.abspath(ARGS.register)
+    ARGS.sender = os.path.abspath(ARGS.sender)
     return run_tests(TESTS, ARGS.only, f"service e2e ({ARGS.service})")
 
 
