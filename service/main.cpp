@@ -24,6 +24,7 @@
 #include "service/hand_off.h"
 #include "service/http_api.h"
 #include "service/log.h"
+#include "service/mqtt.h"
 #include "service/record_keeper.h"
 
 namespace {
@@ -122,6 +123,15 @@ int Serve(const Configuration& configuration, const std::string& address, int po
                                                  [&followers](const BoardEvent& event) {
                                                      for (const auto& follower : followers) follower(event);
                                                  }));
+    std::unique_ptr<Mqtt> mqtt;
+    if (configuration.mqtt.enabled) {
+        MqttSettings settings = configuration.mqtt;
+        if (settings.clientId.empty()) settings.clientId = DefaultMqttClientId();
+        std::string problem;
+        mqtt = Mqtt::Create(settings, boards, stateDirectory, OCTOLATCH_VERSION, &problem);
+        if (!mqtt) return Refuse(problem, kExitBadConfiguration);
+        followers.push_back([&mqtt](const BoardEvent& event) { mqtt->Follow(event); });
+    }
     HttpApi api(boards, events, {token, IsLoopbackAddress(address)});
     int bound = 0;
     const std::string problem = api.Bind(address, port, &bound);
@@ -130,6 +140,7 @@ int Serve(const Configuration& configuration, const std::string& address, int po
     Log("listening on http://" + where + ":" + std::to_string(bound) + "/" + (token.empty() ? "" : " (a token is needed)"));
 
     for (auto& board : boards) board->Start();
+    if (mqtt) mqtt->Start();
     HandOff handOff(boards);
     handOff.Start();
     std::thread serving(&HttpApi::Serve, &api);
@@ -144,6 +155,7 @@ int Serve(const Configuration& configuration, const std::string& address, int po
     serving.join();
     handOff.Stop();
     for (auto& board : boards) board->Stop();
+    if (mqtt) mqtt->Stop();
     return 0;
 }
 
