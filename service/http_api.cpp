@@ -10,6 +10,7 @@
 #include "board/values.h"
 #include "register/transmission.h"
 #include "service/access.h"
+#include "service/connection_guard.h"
 
 using nlohmann::json;
 
@@ -22,6 +23,8 @@ constexpr std::size_t kLargestBody = 4096;
 constexpr std::size_t kWorkers = 64;           // 20 clients, event streams and some to spare
 constexpr std::size_t kMostEventStreams = 32;
 constexpr auto kKeepAlive = std::chrono::seconds(15);
+constexpr auto kWholeRequest = std::chrono::seconds(10);
+constexpr std::size_t kMostConnections = 128;
 
 // One request on its way through the table: what the path named.
 struct Call {
@@ -348,6 +351,13 @@ HttpApi::HttpApi(std::vector<std::unique_ptr<Board>>& boards, Events& events, Ht
     server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
         if (response.body.empty()) Fail(response, response.status, WhatStatusMeans(response.status));
     });
+    server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
+        if (guard_) guard_->RequestArrived(request.remote_addr, request.remote_port);
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    server.set_logger([this](const httplib::Request& request, const httplib::Response&) {
+        if (guard_) guard_->AnswerSent(request.remote_addr, request.remote_port);
+    });
     server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
         Fail(response, 500, "internal error");
     });
@@ -358,6 +368,7 @@ HttpApi::~HttpApi() = default;
 std::string HttpApi::Bind(const std::string& address, int port, int* bound) {
     *bound = port == 0 ? server_->bind_to_any_port(address) : (server_->bind_to_port(address, port) ? port : -1);
     if (*bound < 0) return "cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
+    guard_ = std::make_unique<ConnectionGuard>(*bound, kWholeRequest, kMostConnections);
     return "";
 }
 

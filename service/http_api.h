@@ -18,6 +18,8 @@ struct HttpSettings {
     bool loopbackOnly = true;   // refuse a Host that is not a loopback name
 };
 
+class ConnectionGuard;
+
 class HttpApi {
 public:
     HttpApi(std::vector<std::unique_ptr<Board>>& boards, Events& events, HttpSettings settings);
@@ -38,4 +40,5 @@ private:
     Events& events_;
     const HttpSettings settings_;
     std::unique_ptr<httplib::Server> server_;
+    std::unique_ptr<ConnectionGuard> guard_;  // made once the port is known
 };
