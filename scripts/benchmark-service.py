@@ -1,0 +1,164 @@
+"""octolatchd over HTTP, measured against virtual registers, beside the
+service a user would write instead (pyserial-http-baseline.py): one request
+on an idle board; a flood of 1,000 requests a second for 10 seconds from 50
+clients; how busy the wire was while changes waited; and the service's peak
+memory with two boards after the load. scripts/benchmark imports it and
+calls measure(), which returns the lines of a markdown table."""
+import http.client
+import os
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "virtual"))
+
+from service_session import Service  # noqa: E402
+from virtual_ports import Port, declare_ports, wait_until  # noqa: E402
+
+FLOOR_MS = 17.0  # one transmission to 8 outputs: 17 pauses of 1 ms
+CLIENTS = 50
+FLOOD_SECONDS = 10
+IDLE_RUNS = 200
+
+
+def percentile(values, share):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
+
+
+def floors(ms):
+    return f"{ms:.1f} ms ({ms / FLOOR_MS:.2f} x)"
+
+
+def idle(port, path):
+    """Request to answer, one request at a time with a pause between."""
+    times = []
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    for i in range(IDLE_RUNS):
+        started = time.monotonic()
+        connection.request("POST", path, body="ON" if i % 2 == 0 else "OFF")
+        connection.getresponse().read()
+        times.append((time.monotonic() - started) * 1000)
+        time.sleep(0.03)
+    connection.close()
+    return times
+
+
+def flood(port, paths):
+    """CLIENTS clients, each sending on its own schedule so that together they
+    offer 1,000 requests a second; a client behind its schedule sends at
+    once. Returns each request's (sent, answered) monotonic nanoseconds."""
+    answered = [[] for _ in range(CLIENTS)]
+    start = time.monotonic() + 0.5
+
+    def client(index):
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+        path = paths[index % len(paths)]
+        slot = start + index / 1000
+        on = False
+        while slot < start + FLOOD_SECONDS:
+            time.sleep(max(0.0, slot - time.monotonic()))
+            on = not on
+            sent = time.monotonic_ns()
+            try:
+                connection.request("POST", path, body="ON" if on else "OFF")
+                connection.getresponse().read()
+                answered[index].append((sent, time.monotonic_ns()))
+            except (OSError, http.client.HTTPException):
+                # A server that gives up on the connection: the request is
+                # not answered; the client connects again.
+                connection.close()
+                connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+            slot += CLIENTS / 1000
+        connection.close()
+
+    threads = [threading.Thread(target=client, args=(i,)) for i in range(CLIENTS)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return [row for rows in answered for row in rows]
+
+
+def wire_busy(ports, requests):
+    """The share of the time while changes waited that each wire spent
+    transmitting, averaged over the boards."""
+    first, last = min(s for s, _ in requests), max(a for _, a in requests)
+    shares = []
+    for port in ports:
+        spans = []
+        port.transmissions(spans)
+        busy = sum(min(b, last) - max(a, first) for a, b in spans if b > first and a < last)
+        shares.append(busy / (last - first))
+    return sum(shares) / len(shares)
+
+
+def summary(name, idle_times, requests, busy, offered):
+    latencies = [(a - s) / 1e6 for s, a in requests]
+    return (name, floors(statistics.median(idle_times)), floors(percentile(idle_times, 0.99)),
+            f"{len(requests):,} of {offered:,}", floors(percentile(latencies, 0.99)), f"{busy * 100:.0f} %")
+
+
+def octolatchd(service, register, work):
+    s = Service(os.path.join(work, "octolatchd"), [{"name": "kitchen"}, {"name": "lab"}], service, register).start()
+    try:
+        idle_times = idle(s.port, "/api/boards/kitchen/outputs/1")
+        paths = [f"/api/boards/{board}/outputs/{n}" for board in ("kitchen", "lab") for n in range(1, 9)]
+        requests = flood(s.port, paths)
+        busy = wire_busy(list(s.ports.values()), requests)
+        with open(f"/proc/{s.process.pid}/status") as status:
+            memory = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+        return summary("octolatchd", idle_times, requests, busy, CLIENTS * FLOOD_SECONDS * 20), memory
+    finally:
+        s.close()
+
+
+def baseline(register, work):
+    directory = os.path.join(work, "pyserial-http")
+    shutil.rmtree(directory, ignore_errors=True)
+    os.makedirs(directory)
+    port = Port(directory, "P1")
+    declare_ports(directory, [port])
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        listen = probe.getsockname()[1]
+    server = subprocess.Popen(["/usr/bin/python3", os.path.join(ROOT, "scripts", "pyserial-http-baseline.py"),
+                               port.tty, str(listen)],
+                              env=dict(os.environ, LD_PRELOAD=register, VREG_DIR=directory))
+    try:
+        wait_until("the baseline server", lambda: socket.socket().connect_ex(("127.0.0.1", listen)) == 0, 10, 0.05)
+        idle_times = idle(listen, "/outputs/1")
+        requests = flood(listen, [f"/outputs/{n}" for n in range(1, 9)])
+        busy = wire_busy([port], requests)
+        return summary("http.server and pyserial", idle_times, requests, busy, CLIENTS * FLOOD_SECONDS * 20)
+    finally:
+        server.kill()
+        server.wait()
+        os.close(port.master)
+
+
+def measure(service=os.path.join(ROOT, "build", "linux-release", "octolatchd"),
+            register=os.path.join(ROOT, "build", "linux-release", "libvirtual_register.so"),
+            work=os.path.join(ROOT, "build", "benchmark", "service")):
+    shutil.rmtree(work, ignore_errors=True)
+    ours, memory = octolatchd(service, register, work)
+    theirs = baseline(register, work)
+    rows = ["| over HTTP, in 17-ms floors of 8 outputs | " + " | ".join(["octolatchd (two boards)",
+                                                                        "http.server and pyserial (one board)"]) + " |",
+            "|---|---|---|"]
+    names = ["one request on an idle board, median", "one request on an idle board, 99th percentile",
+             f"a flood of 1,000 requests a second for {FLOOD_SECONDS} s ({CLIENTS} clients): answered",
+             "the flood: request to answer, 99th percentile", "the flood: how busy the wire was while changes waited"]
+    for i, name in enumerate(names):
+        rows.append(f"| {name} | {ours[i + 1]} | {theirs[i + 1]} |")
+    rows.append(f"| peak memory of octolatchd after the load (VmHWM) | {memory / 1024:.1f} MiB | |")
+    return rows
+
+
+if __name__ == "__main__":
+    print("\n".join(measure()))
