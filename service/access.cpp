@@ -58,24 +58,33 @@ bool IsLoopbackHost(const std::string& host) {
     return name == "localhost" || name == "localhost.";
 }
 
-std::string ReadToken(const std::string& path, std::string* token) {
+std::string ReadSecret(const std::string& path, const char* credential, const std::string& what,
+                       std::string* secret) {
     const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
     std::string file = path;
     struct stat status;
-    if (credentials && stat((std::string(credentials) + "/token").c_str(), &status) == 0) {
-        file = std::string(credentials) + "/token";
+    if (credentials && stat((std::string(credentials) + "/" + credential).c_str(), &status) == 0) {
+        file = std::string(credentials) + "/" + credential;
     } else {
-        if (stat(path.c_str(), &status) != 0) return "token file " + path + ": " + std::strerror(errno);
+        if (stat(path.c_str(), &status) != 0) return what + " " + path + ": " + std::strerror(errno);
         if (status.st_mode & (S_IROTH | S_IWOTH))
-            return "token file " + path + " may be read by anyone: make it readable by the service only (chmod o-rw)";
+            return what + " " + path + " may be read by anyone: make it readable by the service only (chmod o-rw)";
     }
     std::ifstream in(file);
     std::stringstream text;
     text << in.rdbuf();
     std::string read = text.str();
-    while (!read.empty() && (read.back() == '\n' || read.back() == '\r' || read.back() == ' ')) read.pop_back();
-    if (!in || read.empty()) return "token file " + file + " holds no token";
-    if (read.find_first_of(" \t\r\n") != std::string::npos) return "token file " + file + ": a token is one word";
+    while (!read.empty() && (read.back() == '\n' || read.back() == '\r')) read.pop_back();
+    if (!in || read.empty()) return what + " " + file + " is empty";
+    *secret = read;
+    return "";
+}
+
+std::string ReadToken(const std::string& path, std::string* token) {
+    std::string read;
+    const std::string problem = ReadSecret(path, "token", "token file", &read);
+    if (!problem.empty()) return problem;
+    if (read.find_first_of(" \t\r\n") != std::string::npos) return "token file " + path + ": a token is one word";
     *token = read;
     return "";
 }

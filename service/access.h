@@ -16,8 +16,13 @@ bool IsLoopbackAddress(const std::string& address);
 // a loopback service (DNS rebinding) sends its own name instead.
 bool IsLoopbackHost(const std::string& host);
 
-// Reads the token: from $CREDENTIALS_DIRECTORY/token when systemd passed
-// it, else from path, which others may not read. Returns "" or the problem.
+// Reads a secret, without its line end: from $CREDENTIALS_DIRECTORY/
+// CREDENTIAL when systemd passed it, else from path, which others may not
+// read. Returns "" or the problem, naming the file as `what`.
+std::string ReadSecret(const std::string& path, const char* credential, const std::string& what,
+                       std::string* secret);
+
+// The token, one word, as the credential "token" or from path.
 std::string ReadToken(const std::string& path, std::string* token);
 
 // Compares in a time that does not depend on where they differ.

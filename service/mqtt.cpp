@@ -1,18 +1,17 @@
 #include "service/mqtt.h"
 
 #include <mosquitto.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include "board/state_files.h"
 #include "board/values.h"
 #include "register/transmission.h"
+#include "service/access.h"
 #include "service/log.h"
 #include "service/mqtt_commands.h"
 #include "service/mqtt_discovery.h"
@@ -31,30 +30,6 @@ constexpr auto kFarewell = std::chrono::seconds(2);
 
 const char kOnline[] = "online";
 const char kOffline[] = "offline";
-
-// The password, from $CREDENTIALS_DIRECTORY/mqtt-password when systemd
-// passed it, else from the file, which others may not read.
-std::string ReadPassword(const std::string& path, std::string* password) {
-    const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
-    std::string file = path;
-    struct stat status;
-    if (credentials && stat((std::string(credentials) + "/mqtt-password").c_str(), &status) == 0) {
-        file = std::string(credentials) + "/mqtt-password";
-    } else {
-        if (stat(path.c_str(), &status) != 0) return "mqtt password_file " + path + ": " + std::strerror(errno);
-        if (status.st_mode & (S_IROTH | S_IWOTH))
-            return "mqtt password_file " + path + " may be read by anyone: make it readable by the service only "
-                   "(chmod o-rw)";
-    }
-    std::ifstream in(file);
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string read = text.str();
-    while (!read.empty() && (read.back() == '\n' || read.back() == '\r')) read.pop_back();
-    if (!in || read.empty()) return "mqtt password_file " + file + " holds no password";
-    *password = read;
-    return "";
-}
 
 // The library's messages, fit to stand inside a line: "Connection Refused:
 // not authorised." without its full stop.
@@ -105,7 +80,7 @@ std::unique_ptr<Mqtt> Mqtt::Create(const MqttSettings& settings, std::vector<std
     }
     std::unique_ptr<Mqtt> mqtt(new Mqtt(settings, boards, stateDirectory + "/mqtt-retained-topics", version));
     if (!settings.passwordFile.empty()) {
-        *problem = ReadPassword(settings.passwordFile, &mqtt->password_);
+        *problem = ReadSecret(settings.passwordFile, "mqtt-password", "mqtt password_file", &mqtt->password_);
         if (!problem->empty()) return nullptr;
     }
     mosquitto* client = mqtt->client_;

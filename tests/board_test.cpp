@@ -19,18 +19,6 @@ namespace {
 using namespace std::chrono_literals;
 using Values = std::vector<std::uint64_t>;
 
-// What the register latched, replayed from the fake's log.
-Values Latched(int outputs, bool invert = false) {
-    Values latched;
-    std::uint64_t data = 0, stages = 0;
-    for (const std::string& line : Fake::log) {
-        if (line.rfind("SETBREAK", 0) == 0) data = invert ? 0 : 1;
-        if (line.rfind("CLRBREAK", 0) == 0) data = invert ? 1 : 0;
-        if (line.rfind("SETDTR", 0) == 0) stages = (stages >> 1) | (data << (outputs - 1));
-        if (line.rfind("SETRTS", 0) == 0) latched.push_back(stages);
-    }
-    return latched;
-}
 
 BoardSettings Settings(int outputs = 8, bool invert = false, PowerOn policy = PowerOn::Last) {
     BoardSettings settings;
@@ -91,7 +79,7 @@ TEST(Board, PowerOnIsOneTransmissionByPolicyAndRecord) {
             settings.output[static_cast<std::size_t>(output - 1)].powerOn = policy;
         rig.Start(settings);
         rig.board->Stop();
-        EXPECT_EQ(Latched(row.outputs, row.invert), Values{row.sent}) << row.name;
+        EXPECT_EQ(Fake::Latched(row.outputs, row.invert), Values{row.sent}) << row.name;
         EXPECT_EQ(rig.board->Look().value, row.sent) << row.name;
     }
 }
@@ -147,7 +135,7 @@ TEST(Board, ChangesThatArriveDuringATransmissionGoOutTogetherInTheNext) {
     }
     rig.board->Stop();
     Fake::sleepLength = nullptr;
-    EXPECT_EQ(Latched(8), (Values{0x00, 0x80, 0x0E})) << "the waiting changes were not merged in order";
+    EXPECT_EQ(Fake::Latched(8), (Values{0x00, 0x80, 0x0E})) << "the waiting changes were not merged in order";
 }
 
 TEST(Board, AChangeThatChangesNothingIsAnsweredAtOnce) {
@@ -155,12 +143,12 @@ TEST(Board, AChangeThatChangesNothingIsAnsweredAtOnce) {
     Rig rig;
     rig.Start(Settings());
     EXPECT_EQ(rig.board->SwitchOutput(3, Switch::On, "test").get().value, 0x20u);
-    const std::size_t logged = Latched(8).size();
+    const std::size_t logged = Fake::Latched(8).size();
     const Answer again = rig.board->SwitchOutput(3, Switch::On, "test").get();
     EXPECT_EQ(again.status, Answer::Done);
     EXPECT_EQ(again.value, 0x20u);
     rig.board->Stop();
-    EXPECT_EQ(Latched(8).size(), logged) << "a change of nothing was sent";
+    EXPECT_EQ(Fake::Latched(8).size(), logged) << "a change of nothing was sent";
 }
 
 TEST(Board, PulsesGoOffByThemselvesRestartAndAreCancelled) {
@@ -197,7 +185,7 @@ TEST(Board, PulsesGoOffByThemselvesRestartAndAreCancelled) {
         row.act(*rig.board);
         std::this_thread::sleep_for(400ms);
         rig.board->Stop();
-        EXPECT_EQ(Latched(8), row.latched) << row.name;
+        EXPECT_EQ(Fake::Latched(8), row.latched) << row.name;
         EXPECT_GE(std::chrono::steady_clock::now() - started, 400ms);
         BoardState recorded;
         std::string problem;
@@ -234,7 +222,7 @@ TEST(Board, AnAdapterThatGoesIsOpenedAgainAndGetsTheStateAgain) {
     EXPECT_EQ(refused.status, Answer::Unavailable);
     WaitUntil([&] { return rig.board->Look().available; });
     rig.board->Stop();
-    EXPECT_EQ(Latched(8), (Values{0x00, 0x40, 0x40})) << "the refused change was sent, or the state not re-sent";
+    EXPECT_EQ(Fake::Latched(8), (Values{0x00, 0x40, 0x40})) << "the refused change was sent, or the state not re-sent";
     bool reopened = false;
     for (const std::string& line : Fake::log) reopened = reopened || line == "open /dev/ttyFAKE1 -> #2";
     EXPECT_TRUE(reopened);
@@ -251,7 +239,7 @@ TEST(Board, AFailedTransmissionIsAnsweredUnavailableAndItsChangeDropped) {
     rig.Start(settings);
     EXPECT_EQ(rig.board->Look().value, 0x80u);
     rig.board->Stop();
-    EXPECT_EQ(Latched(8), (Values{0x80, 0x80}));
+    EXPECT_EQ(Fake::Latched(8), (Values{0x80, 0x80}));
 }
 
 }  // namespace

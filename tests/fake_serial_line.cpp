@@ -81,6 +81,18 @@ void Reset() {
     lastError = 0;
 }
 
+std::vector<std::uint64_t> Latched(int outputs, bool invert) {
+    std::vector<std::uint64_t> latched;
+    std::uint64_t data = 0, stages = 0;
+    for (const std::string& line : log) {
+        if (line.rfind("SETBREAK", 0) == 0) data = invert ? 0 : 1;
+        if (line.rfind("CLRBREAK", 0) == 0) data = invert ? 1 : 0;
+        if (line.rfind("SETDTR", 0) == 0) stages = (stages >> 1) | (data << (outputs - 1));
+        if (line.rfind("SETRTS", 0) == 0) latched.push_back(stages);
+    }
+    return latched;
+}
+
 PortHandle Handle(int n) {
     return n;
 }

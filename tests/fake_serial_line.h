@@ -48,6 +48,10 @@ extern std::map<std::string, std::string> accessGroups;
 
 void Reset();
 
+// The values a chain of `outputs` registers latched, replayed from the
+// logged line changes, behind lines that invert or not.
+std::vector<std::uint64_t> Latched(int outputs = 8, bool invert = false);
+
 // The handle the n-th successful open returned (n from 1).
 PortHandle Handle(int n);
 

@@ -21,19 +21,6 @@ constexpr std::int64_t kMillisecond = 1000000;  // the fake clock counts nanosec
 const char kPort[] = "ttyFAKE0";
 const char kTurn[] = "/run/lock/octolatch-ttyFAKE0.lock";
 
-// What the register latched, replayed from the logged line changes, for a
-// chain of `outputs` outputs behind lines that invert or not.
-Values Latched(int outputs = 8, bool invert = false) {
-    Values latched;
-    std::uint64_t data = 0, stages = 0;
-    for (const std::string& line : Fake::log) {
-        if (line.rfind("SETBREAK", 0) == 0) data = invert ? 0 : 1;
-        if (line.rfind("CLRBREAK", 0) == 0) data = invert ? 1 : 0;
-        if (line.rfind("SETDTR", 0) == 0) stages = (stages >> 1) | (data << (outputs - 1));
-        if (line.rfind("SETRTS", 0) == 0) latched.push_back(stages);
-    }
-    return latched;
-}
 
 // When each transmission began (its first data line change) and ended (RTS lowered).
 std::vector<std::pair<std::int64_t, std::int64_t>> Transmissions() {
@@ -177,7 +164,7 @@ TEST(SendCommand, ValuesInOrderAtLeastTheIntervalApartAndNoWaitBeforeTheFirstOrA
         const Outcome outcome = sender.Send();
         const std::string name = testing::PrintToString(row.items);
         EXPECT_EQ(outcome.exitCode, kExitSent) << name;
-        EXPECT_EQ(Latched(), row.values) << name;
+        EXPECT_EQ(Fake::Latched(), row.values) << name;
         const auto spans = Transmissions();
         ASSERT_EQ(spans.size(), row.values.size()) << name;
         EXPECT_LE(spans[0].first - start, kMillisecond) << name << ": the first value waited";
@@ -196,7 +183,7 @@ TEST(SendCommand, StopsAtAFailedTransmission) {
     const Outcome outcome = sender.Send();
     EXPECT_EQ(outcome.exitCode, kExitFailed);
     EXPECT_EQ(outcome.message, "ttyFAKE0: sending failed: system text for " + std::to_string(EIO));
-    EXPECT_EQ(Latched(), Values{1}) << "the second value was sent after a failure";
+    EXPECT_EQ(Fake::Latched(), Values{1}) << "the second value was sent after a failure";
 }
 
 // Each row starts from a record (or none), sends its items, and checks what
@@ -224,7 +211,7 @@ void CheckStateRows(const std::vector<StateRow>& rows) {
         const Outcome outcome = sender.Send();
         EXPECT_EQ(outcome.exitCode, row.exitCode) << row.name;
         EXPECT_EQ(outcome.message.substr(0, row.message.size()), row.message) << row.name << ": " << outcome.message;
-        EXPECT_EQ(Latched(row.latchOutputs, row.latchInverted), row.latched) << row.name;
+        EXPECT_EQ(Fake::Latched(row.latchOutputs, row.latchInverted), row.latched) << row.name;
         const std::string expected = row.recordAfter.empty() ? (row.recordBefore ? row.recordBefore : "")
                                                              : row.recordAfter;
         EXPECT_EQ(Contents(sender.Record()), expected) << row.name;
@@ -294,13 +281,13 @@ TEST(SendCommand, NothingIsSentWhenTheRecordCannotBeWritten) {
     EXPECT_EQ(outcome.exitCode, kExitFailed);
     EXPECT_EQ(outcome.message.rfind("cannot record the state: " + sender.command.statePath + ": ", 0), 0u)
         << outcome.message;
-    EXPECT_EQ(Latched(), Values{});
+    EXPECT_EQ(Fake::Latched(), Values{});
 }
 
 // The fake clock's record of when the outputs changed: (time, value).
 std::vector<std::pair<std::int64_t, std::uint64_t>> LatchTimes() {
     std::vector<std::pair<std::int64_t, std::uint64_t>> times;
-    const Values values = Latched();
+    const Values values = Fake::Latched();
     std::size_t next = 0;
     for (std::size_t i = 0; i < Fake::log.size(); ++i)
         if (Fake::log[i].rfind("SETRTS", 0) == 0) times.push_back({Fake::logTimes[i], values[next++]});
@@ -324,7 +311,7 @@ TEST(SendCommand, APulseIsOnForItsDurationThenOff) {
         sender.command.intervalMs = 100;
         if (row.recordBefore) Write(sender.Record(), row.recordBefore);
         EXPECT_EQ(sender.Send().exitCode, kExitSent) << row.name;
-        EXPECT_EQ(Latched(), row.latched) << row.name;
+        EXPECT_EQ(Fake::Latched(), row.latched) << row.name;
         const auto times = LatchTimes();
         const std::size_t on = row.latched.size() == 2 ? 0 : 1;
         const std::int64_t held = times[on + 1].first - times[on].first;
@@ -380,7 +367,7 @@ TEST(SendCommand, AnInterruptionFinishesTheTransmissionUnderWayAndSwitchesAPulse
         const Outcome outcome = sender.Send();
         EXPECT_EQ(outcome.exitCode, 143) << row.name;
         EXPECT_EQ(outcome.message, "interrupted") << row.name;
-        EXPECT_EQ(Latched(), row.latched) << row.name;
+        EXPECT_EQ(Fake::Latched(), row.latched) << row.name;
         EXPECT_EQ(Transmissions().size(), row.latched.size()) << row.name << ": a transmission was cut";
         EXPECT_LT(Fake::now, 3600LL * 1000 * kMillisecond) << row.name << ": the pulse ran its hour";
         EXPECT_EQ(Contents(sender.Record()), RecordOf(row.latched.back(), 8, false)) << row.name;
@@ -420,7 +407,7 @@ TEST(SendCommand, ItemsFromStandardInputLineByLine) {
         const Outcome outcome = sender.Send(row.input);
         EXPECT_EQ(outcome.exitCode, row.exitCode) << row.name;
         EXPECT_EQ(outcome.message.substr(0, row.message.size()), row.message) << row.name << ": " << outcome.message;
-        EXPECT_EQ(Latched(), row.latched) << row.name;
+        EXPECT_EQ(Fake::Latched(), row.latched) << row.name;
     }
 }
 
