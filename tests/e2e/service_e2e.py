@@ -11,6 +11,7 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -283,11 +284,16 @@ def configuration_errors_and_a_board_without_a_file():
     check(result.returncode == 2 and len(lines) == 2 and all(f"{s.configuration}:" in l for l in lines) and
           "unknown key 'colour'" in result.stderr and "pulse_ms must be" in result.stderr,
           f"exit {result.returncode}: {result.stderr!r}")
-    # --port: one board named "board", 8 outputs.
+    # --port: one board named "board", 8 outputs; systemd is told when it is ready.
+    notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    notify.bind(os.path.join(s.dir, "notify"))
+    notify.settimeout(10)
     process = subprocess.Popen([ARGS.service, "--port", s.link("kitchen"), "--listen", "127.0.0.1:0"],
-                               env=dict(s.environment(), STATE_DIRECTORY=os.path.join(s.dir, "state")),
+                               env=dict(s.environment(), STATE_DIRECTORY=os.path.join(s.dir, "state"),
+                                        NOTIFY_SOCKET=os.path.join(s.dir, "notify")),
                                stderr=subprocess.PIPE, text=True)
     try:
+        check(notify.recv(4096) == b"READY=1", "systemd was not told the service is ready")
         line = process.stderr.readline()
         port = int(line.rsplit(":", 1)[1].split("/")[0])
         s.port = port
@@ -297,6 +303,8 @@ def configuration_errors_and_a_board_without_a_file():
     finally:
         process.send_signal(signal.SIGTERM)
         check(process.wait(10) == 0, "the service did not stop cleanly")
+        check(notify.recv(4096) == b"STOPPING=1", "systemd was not told the service stops")
+        notify.close()
     s.close()
 
 
