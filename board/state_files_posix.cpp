@@ -86,7 +86,7 @@ std::string AccountDirectory(std::string* reason) {
     const char* state = std::getenv("XDG_STATE_HOME");
     const char* home = std::getenv("HOME");
     std::string directory;
-    // The base directory specification says a relative path is to be ignored.
+    // XDG_STATE_HOME must be absolute; a relative one is to be ignored (XDG base directories).
     if (state && state[0] == '/')
         directory = std::string(state) + "/octolatch";
     else if (home && home[0] == '/')
