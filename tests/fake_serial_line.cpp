@@ -12,6 +12,7 @@ std::wstring deviceNames;
 std::uint32_t listError = kErrorInsufficientBuffer;
 std::map<std::string, std::uint32_t> refusedOpens;
 std::map<std::string, std::uint32_t> failingCalls;
+std::int64_t turnFreeAt = 0;
 CommSettings settingsToRead = {};
 CommSettings settingsWritten = {};
 std::int64_t now = 0;
@@ -70,6 +71,7 @@ void Reset() {
     listError = kErrorInsufficientBuffer;
     refusedOpens.clear();
     failingCalls.clear();
+    turnFreeAt = 0;
     settingsToRead = {};
     settingsWritten = {};
     now = 0;
@@ -132,6 +134,11 @@ bool Lock(PortHandle port) {
 }
 
 bool LockTurn(const char* path, PortHandle* turn) {
+    if (Fake::now < Fake::turnFreeAt) {
+        Fake::Call("turn " + std::string(path) + " busy");
+        Fake::lastError = EBUSY;
+        return false;
+    }
     const auto refused = Fake::refusedOpens.find(path);
     if (refused != Fake::refusedOpens.end()) {
         Fake::Call("turn " + std::string(path) + " fails");

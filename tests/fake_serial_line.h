@@ -30,6 +30,9 @@ extern std::map<std::string, std::uint32_t> refusedOpens;
 // with the error code they leave.
 extern std::map<std::string, std::uint32_t> failingCalls;
 
+// Until this moment on the fake clock another program has the turn.
+extern std::int64_t turnFreeAt;
+
 // What ReadSettings hands out, and the last record WriteSettings received.
 extern CommSettings settingsToRead;
 extern CommSettings settingsWritten;

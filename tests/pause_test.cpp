@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "register/pause.h"
 #include "tests/fake_serial_line.h"
@@ -42,13 +43,14 @@ TEST(PauseOneMillisecond, NeverShortAndSoonTight) {
         std::size_t mostSleeps;
         std::size_t mostLoose;    // pauses over a millisecond by more than looseBy
         std::int64_t looseBy = 5000;
+        std::int64_t leastSleptUs = 0;  // asked for, on average, of the last 200 pauses
     } rows[] = {
-        {"sleeps wake on time", OnTime, 200, 200, 0},
-        {"sleeps wake 60 us late", Late60us, 200, 200, 0},
-        {"sleeps wake 20 to 80 us late", Jittery, 200, 200, 0, 20000},
+        {"sleeps wake on time", OnTime, 200, 200, 0, 5000, 950},
+        {"sleeps wake 60 us late", Late60us, 200, 200, 0, 5000, 900},
+        {"sleeps wake 20 to 80 us late", Jittery, 200, 200, 0, 20000, 880},
         {"a late wake-up now and then does not stop the sleeping", NowAndThen, 150, 200, 10},
         {"sleeps are coarse", Coarse, 0, 10, 10},
-        {"a spell of late wake-ups passes", LateSpell, 200, 200, 0},
+        {"a spell of late wake-ups passes", LateSpell, 200, 200, 0, 5000, 950},
     };
     for (const Row& row : rows) {
         Fake::Reset();
@@ -64,11 +66,46 @@ TEST(PauseOneMillisecond, NeverShortAndSoonTight) {
             if (pause >= 2800 && length > kMillisecond + row.looseBy) ++loose;
         }
         const std::size_t sleeps = Fake::sleeps.size() - sleepsBefore;
+        std::int64_t slept = 0;
+        for (std::size_t i = sleepsBefore; i < Fake::sleeps.size(); ++i) slept += Fake::sleeps[i];
+        if (row.leastSleptUs > 0) {
+            EXPECT_GE(slept / 200, row.leastSleptUs) << row.name << ": the clock was watched, not slept through";
+        }
         EXPECT_GE(shortest, kMillisecond) << row.name;
         EXPECT_GE(sleeps, row.leastSleeps) << row.name;
         EXPECT_LE(sleeps, row.mostSleeps) << row.name;
         EXPECT_LE(loose, row.mostLoose) << row.name;
     }
+}
+
+// A sender starts afresh with every run, so its very first pauses count:
+// they are tight already where the sleeps wake a little late.
+TEST(PauseOneMillisecond, TheFirstPausesAreTight) {
+    Fake::Reset();
+    Fake::sleepLength = Late60us;
+    // A thread of its own starts with nothing learnt, as a new sender does.
+    std::thread([] {
+        for (int pause = 0; pause < 17; ++pause) {
+            const std::int64_t before = Fake::now;
+            PauseOneMillisecond();
+            EXPECT_LE(Fake::now - before, kMillisecond + 5000) << "pause " << pause;
+            EXPECT_GE(Fake::now - before, kMillisecond) << "pause " << pause;
+        }
+    }).join();
+}
+
+// What one thread's pauses learn stays with it: a board whose sleeps are
+// coarse does not keep another from sleeping.
+TEST(PauseOneMillisecond, EachThreadLearnsForItself) {
+    Fake::Reset();
+    Fake::sleepLength = Coarse;
+    std::thread([] {
+        for (int pause = 0; pause < 3000; ++pause) PauseOneMillisecond();
+    }).join();
+    Fake::sleepLength = OnTime;
+    const std::size_t before = Fake::sleeps.size();
+    PauseOneMillisecond();
+    EXPECT_EQ(Fake::sleeps.size(), before + 1) << "another thread's coarse sleeps kept this one from sleeping";
 }
 
 // One wake-up 10 ms late makes the pause watch the clock for a while;

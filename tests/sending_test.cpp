@@ -450,6 +450,19 @@ TEST(SendCommand, WaitsItsTurnOrSaysTheOtherIsBusy) {
     }
 }
 
+TEST(SendCommand, TakesTheTurnSoonAfterTheOtherGivesItUp) {
+    for (const std::int64_t heldMs : {1, 300, 3000}) {
+        Sender sender({"1"});
+        Fake::turnFreeAt = Fake::now + heldMs * kMillisecond;
+        EXPECT_EQ(sender.Send().exitCode, kExitSent) << heldMs;
+        std::int64_t taken = -1;
+        for (std::size_t i = 0; i < Fake::log.size(); ++i)
+            if (Fake::log[i].find(" -> #99") != std::string::npos) taken = Fake::logTimes[i];
+        EXPECT_GE(taken, Fake::turnFreeAt) << heldMs;
+        EXPECT_LE(taken, Fake::turnFreeAt + 10 * kMillisecond) << heldMs << " ms: the turn was taken late";
+    }
+}
+
 TEST(GetState, TheRecordedValueOrOneOutput) {
     const std::string r16 = RecordOf(0x8001, 16, false);
     struct Row {

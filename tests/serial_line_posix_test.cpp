@@ -116,6 +116,16 @@ TEST(LockTurn, OneHolderAtATimeAndAnyAccountMayLock) {
     SerialLine::UnlockTurn(first);
 }
 
+// Sleep may wake later than asked, never much earlier.
+TEST(Sleep, AsLongAsAskedAtLeast) {
+    for (const std::int64_t microseconds : {200, 1000, 20000, 1500000}) {
+        const std::int64_t before = SerialLine::Clock();
+        SerialLine::Sleep(microseconds);
+        const std::int64_t slept = (SerialLine::Clock() - before) / 1000;
+        EXPECT_GE(slept, microseconds) << microseconds << " us";
+    }
+}
+
 TEST(KindOfError, WhatEachErrorMeansToAUser) {
     const std::pair<int, PortError> rows[] = {
         {ENOENT, PortError::NotFound}, {ENXIO, PortError::NotFound}, {ENODEV, PortError::NotFound},
