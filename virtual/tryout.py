@@ -12,8 +12,8 @@ registers behind it, every latch printed as it happens.
       outputs with a pulse length). With a display it prints the page's
       address and every latch until Ctrl+C; without one it clicks a few
       switches on the page in headless Chromium and leaves a screenshot at a
-      desktop width and one at a phone's (docs/page-desktop.png,
-      docs/page-phone.png).
+      desktop width and one at a phone's (build/tryout/service/page-desktop.png,
+      page-phone.png; scripts/pictures copies them into docs/).
 """
 import os
 import shutil
@@ -99,7 +99,7 @@ def try_service(service_path, register):
             except KeyboardInterrupt:
                 pass
         else:
-            shots = [os.path.join(ROOT, "docs", "page-desktop.png"), os.path.join(ROOT, "docs", "page-phone.png")]
+            shots = [os.path.join(WORK, "service", "page-desktop.png"), os.path.join(WORK, "service", "page-phone.png")]
             take_screenshots(url, os.path.join(directory, "browser"), *shots)
             print("No display: the page was clicked in headless Chromium; its screenshots are\n  " +
                   "\n  ".join(os.path.relpath(shot) for shot in shots), flush=True)
