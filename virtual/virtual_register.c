@@ -117,7 +117,12 @@ static void unlock_lines(const struct port *p) { flock(p->state_fd, LOCK_UN); }
 static int map_lines(struct port *p) {
     char path[600];
     snprintf(path, sizeof path, "%s/%s.state", dir, p->name);
-    p->state_fd = real_open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = real_open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    /* Kept above the standard streams, which the program may be about to
+     * open again itself. */
+    p->state_fd = fcntl(fd, F_DUPFD_CLOEXEC, 10);
+    real_close(fd);
     if (p->state_fd < 0) return -1;
     if (ftruncate(p->state_fd, sizeof *p->l) != 0) return -1;
     p->l = mmap(NULL, sizeof *p->l, PROT_READ | PROT_WRITE, MAP_SHARED, p->state_fd, 0);

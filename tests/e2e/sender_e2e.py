@@ -393,6 +393,14 @@ def with_standard_input_closed_nothing_is_read_from_the_port():
         waiting = b""
     os.close(fd)
     check(waiting == b"0x80\n", f"the port's input was read: {waiting!r} left")
+    # All three closed: each is the null device while the sender runs.
+    sender = subprocess.Popen(ports.command(port.tty, "3=pulse:400ms"), env=ports.env,
+                              preexec_fn=lambda: [os.close(fd) for fd in (0, 1, 2)])
+    STARTED.append(sender)
+    wait_until("the pulse", lambda: 0x20 in port.latches(), 10, 0.01)
+    streams = [os.readlink(f"/proc/{sender.pid}/fd/{fd}") if os.path.lexists(f"/proc/{sender.pid}/fd/{fd}")
+               else "closed" for fd in (0, 1, 2)]
+    check(sender.wait(10) == 0 and streams == ["/dev/null"] * 3, f"standard streams {streams}")
     ports.close()
 
 
