@@ -60,13 +60,12 @@ def flood(port, paths):
         connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
         path = paths[index % len(paths)]
         slot = start + index / 1000
-        on = False
         while slot < start + FLOOD_SECONDS:
             time.sleep(max(0.0, slot - time.monotonic()))
-            on = not on
             sent = time.monotonic_ns()
             try:
-                connection.request("POST", path, body="ON" if on else "OFF")
+                # Every request changes its output, whatever the others did.
+                connection.request("POST", path, body="TOGGLE")
                 connection.getresponse().read()
                 answered[index].append((sent, time.monotonic_ns()))
             except (OSError, http.client.HTTPException):

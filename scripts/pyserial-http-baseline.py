@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """The service a user would write instead of octolatchd, for scripts/benchmark:
-Python's http.server answering POST /outputs/N (ON or OFF) by clocking the
+Python's http.server answering POST /outputs/N (ON, OFF or TOGGLE) by clocking the
 whole byte into the register with pyserial (Debian's python3-serial), as
 pyserial-baseline.py does, one request at a time.
 Usage: pyserial-http-baseline.py PORT LISTEN-PORT"""
@@ -36,9 +36,10 @@ class Handler(BaseHTTPRequestHandler):
     def do_POST(self):
         global state
         output = int(self.path.rsplit("/", 1)[1])
-        on = self.rfile.read(int(self.headers["Content-Length"])).strip() == b"ON"
+        word = self.rfile.read(int(self.headers["Content-Length"])).strip()
         with lock:
             bit = 0x80 >> (output - 1)
+            on = not state & bit if word == b"TOGGLE" else word == b"ON"
             state = state | bit if on else state & ~bit
             send(state)
         body = b"ON\n" if on else b"OFF\n"

@@ -90,8 +90,7 @@ std::future<Answer> Board::Immediate(Answer::Status status) {
     return answer.get_future();
 }
 
-std::future<Answer> Board::Enqueue(std::uint64_t wanted, const std::string& said, const std::string& who) {
-    Say(said + " (" + who + ")");
+std::future<Answer> Board::Enqueue(std::uint64_t wanted) {
     if (wanted == wanted_ && version_ == sentVersion_) return Immediate(Answer::Done);
     if (wanted != wanted_) {
         wanted_ = wanted;
@@ -102,8 +101,6 @@ std::future<Answer> Board::Enqueue(std::uint64_t wanted, const std::string& said
     return waiters_.back().answer.get_future();
 }
 
-// A pulse that was on stays on when a change keeps it so; the record,
-// which never holds a pulse as on, then learns it.
 void Board::CancelPulses(std::uint64_t outputs) {
     bool running = false;
     for (int output = 1; output <= settings_.outputs; ++output) {
@@ -118,49 +115,66 @@ std::future<Answer> Board::SwitchOutput(int output, Switch action, const std::st
     return Apply({{output, action, 0}}, who);
 }
 
+// Each change is logged once the board's lock is let go, so that a slow
+// log (a journal that falls behind) never holds up the writer.
 std::future<Answer> Board::Apply(const std::vector<Change>& changes, const std::string& who) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_ || !available_) return Immediate(stopping_ ? Answer::Stopping : Answer::Unavailable);
-    std::uint64_t wanted = wanted_, touched = 0;
     std::string said;
-    for (const Change& change : changes) {
-        wanted = AppliedChange(wanted, change, settings_.outputs);
-        touched |= change.output == 0 ? AllOutputs(settings_.outputs) : Bit(change.output);
-        said += (said.empty() ? "" : ", ") +
-                (change.output == 0 ? std::string("all outputs") : "output " + std::to_string(change.output)) +
-                " " + WordFor(change.action);
+    std::future<Answer> answer;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || !available_) return Immediate(stopping_ ? Answer::Stopping : Answer::Unavailable);
+        std::uint64_t wanted = wanted_, touched = 0;
+        for (const Change& change : changes) {
+            wanted = AppliedChange(wanted, change, settings_.outputs);
+            touched |= change.output == 0 ? AllOutputs(settings_.outputs) : Bit(change.output);
+            said += (said.empty() ? "" : ", ") +
+                    (change.output == 0 ? std::string("all outputs") : "output " + std::to_string(change.output)) +
+                    " " + WordFor(change.action);
+        }
+        CancelPulses(touched);
+        answer = Enqueue(wanted);
     }
-    CancelPulses(touched);
-    return Enqueue(wanted, said, who);
+    Say(said + " (" + who + ")");
+    return answer;
 }
 
 std::future<Answer> Board::SetValue(std::uint64_t value, const std::string& who) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_ || !available_) return Immediate(stopping_ ? Answer::Stopping : Answer::Unavailable);
-    CancelPulses(AllOutputs(settings_.outputs));
-    return Enqueue(value, "value " + FormatValue(value, settings_.outputs), who);
+    std::future<Answer> answer;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || !available_) return Immediate(stopping_ ? Answer::Stopping : Answer::Unavailable);
+        CancelPulses(AllOutputs(settings_.outputs));
+        answer = Enqueue(value);
+    }
+    Say("value " + FormatValue(value, settings_.outputs) + " (" + who + ")");
+    return answer;
 }
 
 std::future<Answer> Board::PulseOutput(int output, std::int64_t milliseconds, const std::string& who) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_ || !available_) return Immediate(stopping_ ? Answer::Stopping : Answer::Unavailable);
-    PulseTimer& pulse = pulses_[static_cast<std::size_t>(output - 1)];
-    const std::string said = "output " + std::to_string(output) + " pulse " + std::to_string(milliseconds) + " ms";
-    if (pulse.running) {
-        Say(said + ", restarted (" + who + ")");
-        pulse.milliseconds = milliseconds;
-        pulse.end = Clock::now() + std::chrono::milliseconds(milliseconds);
-        wake_.notify_one();
-        return Immediate(Answer::Done);
+    std::string said = "output " + std::to_string(output) + " pulse " + std::to_string(milliseconds) + " ms";
+    std::future<Answer> answer;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || !available_) return Immediate(stopping_ ? Answer::Stopping : Answer::Unavailable);
+        PulseTimer& pulse = pulses_[static_cast<std::size_t>(output - 1)];
+        if (pulse.running) {
+            said += ", restarted";
+            pulse.milliseconds = milliseconds;
+            pulse.end = Clock::now() + std::chrono::milliseconds(milliseconds);
+            wake_.notify_one();
+            answer = Immediate(Answer::Done);
+        } else {
+            answer = Enqueue(wanted_ | Bit(output));
+            pulse = {milliseconds, version_, false, {}};
+            // Already on at the register: the pulse's time runs from now.
+            if (version_ == sentVersion_) {
+                pulse.running = true;
+                pulse.end = Clock::now() + std::chrono::milliseconds(milliseconds);
+                wake_.notify_one();
+            }
+        }
     }
-    std::future<Answer> answer = Enqueue(wanted_ | Bit(output), said, who);
-    pulse = {milliseconds, version_, false, {}};
-    // Already on at the register: the pulse's time runs from now.
-    if (version_ == sentVersion_) {
-        pulse.running = true;
-        pulse.end = Clock::now() + std::chrono::milliseconds(milliseconds);
-        wake_.notify_one();
-    }
+    Say(said + " (" + who + ")");
     return answer;
 }
 

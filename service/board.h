@@ -86,9 +86,9 @@ private:
         Clock::time_point end;
     };
 
-    // With mutex_ held: applies a change to the wanted state, and returns
-    // the future answer (an answer at once when nothing is to be sent).
-    std::future<Answer> Enqueue(std::uint64_t wanted, const std::string& said, const std::string& who);
+    // With mutex_ held: makes `wanted` the wanted state, and returns the
+    // future answer (an answer at once when nothing is to be sent).
+    std::future<Answer> Enqueue(std::uint64_t wanted);
     std::future<Answer> Immediate(Answer::Status status);
     void CancelPulses(std::uint64_t outputs);
 

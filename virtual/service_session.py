@@ -101,10 +101,11 @@ class Service:
         return self
 
     def _read_log(self):
-        for line in self.process.stderr:
-            self.lines.append(line.rstrip("\n"))
-            with open(os.path.join(self.dir, "service.log"), "a") as log:
+        with open(os.path.join(self.dir, "service.log"), "a") as log:
+            for line in self.process.stderr:
+                self.lines.append(line.rstrip("\n"))
                 log.write(line)
+                log.flush()
 
     def mark(self):
         """Where the log stands now, for wait_for_log's since."""
