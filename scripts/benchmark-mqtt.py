@@ -92,7 +92,13 @@ def measure(service=os.path.join(ROOT, "build", "linux-release", "octolatchd"),
         published = time.monotonic_ns()
         wait_until("the burst's last state", lambda: port.latches()[-1] == value and
                    sum(l.endswith("toggled (mqtt)") for l in session.lines) == BURST, 60, 0.005)
+        # The last change may still be on the wire: the service finishes it
+        # when it stops.
+        time.sleep(0.1)
+        session.stop()
         burst_latches = latch_times(port)[before:]
+        if port.latches()[-1] != value:
+            raise SystemExit(f"the burst left {port.latches()[-1]:#04x}, not {value:#04x}")
         burst_ms = (burst_latches[-1] - started) / 1e6
         publish_ms = (published - started) / 1e6
         port.transmissions()  # every latch a whole transmission
