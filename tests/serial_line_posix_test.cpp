@@ -84,12 +84,15 @@ TEST(Open, NeverWaitsForCarrierAndHoldsThePortAlone) {
     // once instead of waiting for carrier detect.
     EXPECT_TRUE(fcntl(port, F_GETFL) & O_NONBLOCK);
     EXPECT_TRUE(fcntl(port, F_GETFD) & FD_CLOEXEC);
+    // Another program's descriptor, opened before the port is made
+    // exclusive (after, only root could open it).
+    const int other = open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(other, 0);
     ASSERT_TRUE(SerialLine::Lock(port));
     // Root passes TIOCEXCL, so the flag itself is read, not a second open.
     int exclusive = 0;
     ioctl(port, TIOCGEXCL, &exclusive);
     EXPECT_EQ(exclusive, 1) << "the port is not exclusive while held";
-    const int other = open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0) << "the flock was not taken";
     SerialLine::Close(port);
     ioctl(other, TIOCGEXCL, &exclusive);
