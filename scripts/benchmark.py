@@ -5,9 +5,9 @@ time over a few hundred clicks, start-up time to the window being shown, the
 same kind of virtual register, with the native octolatch-send and with a
 pyserial script, and prints the three side by side.
 Run by scripts/benchmark."""
-import importlib.util
 import os
 import resource
+import runpy
 import shutil
 import statistics
 import subprocess
@@ -206,10 +206,7 @@ def main():
                      f"({median / floor:.2f} x) | {p99:.2f} ms ({p99 / floor:.2f} x) | {floor:.0f} ms |")
     # The service over HTTP beside a service a user would write, and on MQTT.
     for name in ("benchmark-service.py", "benchmark-mqtt.py"):
-        spec = importlib.util.spec_from_file_location(name[:-3].replace("-", "_"), os.path.join(ROOT, "scripts", name))
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
-        table += [""] + module.measure()
+        table += [""] + runpy.run_path(os.path.join(ROOT, "scripts", name))["measure"]()
     print("\n".join(table))
     with open(os.path.join(ROOT, "build", "benchmark", "results.md"), "w") as out:
         out.write("\n".join(table) + "\n")
