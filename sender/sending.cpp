@@ -371,15 +371,26 @@ Outcome OpenPortForSending(const std::string& port, PortHandle* handle) {
     return Sent();
 }
 
+namespace {
+
+// --get asks for an output the width in force has, of a state known and
+// of the width and inversion given.
+Outcome CheckGet(const Run& run, int outputs) {
+    if (run.command.getOutput > outputs)
+        return {kExitBadInput, "output " + std::to_string(run.command.getOutput) + " is beyond the " +
+                                   std::to_string(outputs) + " outputs in force (see --outputs)"};
+    if (!run.known || run.mismatch) return {kExitFailed, run.problem};
+    return Sent();
+}
+
+}  // namespace
+
 Outcome GetState(const Command& command) {
     std::string problem;
     Run run(command, RecordPath(command, &problem));
     if (ServiceLink::Connect(ServiceSocketPath(command.port), &run.link)) {
         Outcome outcome = Greet(run);
-        if (outcome.exitCode == kExitSent && command.getOutput > run.state.outputs)
-            outcome = {kExitBadInput, "output " + std::to_string(command.getOutput) + " is beyond the " +
-                                          std::to_string(run.state.outputs) + " outputs in force (see --outputs)"};
-        if (outcome.exitCode == kExitSent && run.mismatch) outcome = {kExitFailed, run.problem};
+        if (outcome.exitCode == kExitSent) outcome = CheckGet(run, run.state.outputs);
         std::string answer;
         if (outcome.exitCode == kExitSent)
             outcome = AskService(run, "get " + std::to_string(command.getOutput), &answer);
@@ -390,10 +401,8 @@ Outcome GetState(const Command& command) {
     if (run.recordPath.empty()) return {kExitFailed, "cannot read the record: " + problem};
     ReadState(run);
     const int outputs = OutputsInForce(run);
-    if (command.getOutput > outputs)
-        return {kExitBadInput, "output " + std::to_string(command.getOutput) + " is beyond the " +
-                                   std::to_string(outputs) + " outputs in force (see --outputs)"};
-    if (!run.known || run.mismatch) return {kExitFailed, run.problem};
+    const Outcome checked = CheckGet(run, outputs);
+    if (checked.exitCode != kExitSent) return checked;
     if (command.getOutput == 0) return {kExitSent, "", FormatValue(run.state.value, outputs) + "\n"};
     const bool on = run.state.value & BitOfOutput(command.getOutput, outputs);
     return {kExitSent, "", on ? "on\n" : "off\n"};
