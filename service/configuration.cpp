@@ -177,6 +177,7 @@ Configuration ReadConfiguration(const std::string& path, std::vector<std::string
     CheckKeys(root, {"listen", "token_file", "state_directory", "board", "mqtt"}, "", problems);
     ReadString(root, "listen", &configuration.listen, problems);
     ReadString(root, "token_file", &configuration.tokenFile, problems);
+    configuration.tokenFileGiven = root.contains("token_file");
     ReadString(root, "state_directory", &configuration.stateDirectory, problems);
     if (const toml::node* mqtt = root.get("mqtt")) {
         if (const auto* table = mqtt->as_table())

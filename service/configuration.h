@@ -38,6 +38,7 @@ struct MqttSettings {
 struct Configuration {
     std::string listen = "127.0.0.1:8080";
     std::string tokenFile;
+    bool tokenFileGiven = false;  // token_file = "" opts out of the service's own token
     std::string stateDirectory;   // "" until the default is made
     std::vector<BoardSettings> boards;
     MqttSettings mqtt;

@@ -8,24 +8,59 @@ constexpr std::size_t kMostWaiting = 4096;
 
 }  // namespace
 
-bool EventQueue::Next(std::string* text, std::chrono::milliseconds wait) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    arrived_.wait_for(lock, wait, [this] { return closed_ || !waiting_.empty(); });
-    if (closed_) return false;
-    text->clear();
+EventQueue::Taken EventQueue::Take(std::string* text, const std::function<void()>& sleep) {
+    const std::lock_guard<std::mutex> lock(mutex_);
     if (!waiting_.empty()) {
         *text = std::move(waiting_.front());
         waiting_.pop_front();
+        return Text;
     }
-    return true;
+    if (closed_) return Closed;
+    sleep();
+    asleep_ = true;
+    return Nothing;
 }
 
-std::shared_ptr<EventQueue> Events::Follow(const std::vector<std::string>& first) {
+// With the queue's lock held, so that a wake never comes before its sleep.
+void EventQueue::Push(std::string text, bool front) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_ || queues_.size() >= mostQueues_) return nullptr;
+    if (!text.empty()) {
+        if (waiting_.size() >= kMostWaiting) {
+            closed_ = true;
+            waiting_.clear();
+        } else if (front) {
+            waiting_.push_front(std::move(text));
+        } else {
+            waiting_.push_back(std::move(text));
+        }
+    } else {
+        closed_ = true;
+    }
+    if (asleep_) {
+        asleep_ = false;
+        wake_();
+    }
+}
+
+void EventQueue::Nudge() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!asleep_) return;
+    waiting_.push_back(": still here\n\n");
+    asleep_ = false;
+    wake_();
+}
+
+std::shared_ptr<EventQueue> Events::Follow(const std::function<std::deque<std::string>()>& first,
+                                           std::function<void()> wake) {
     auto queue = std::make_shared<EventQueue>();
-    queue->waiting_.assign(first.begin(), first.end());
-    queues_.insert(queue);
+    queue->wake_ = std::move(wake);
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_ || queues_.size() >= mostQueues_) return nullptr;
+        queues_.insert(queue);
+    }
+    std::deque<std::string> state = first();
+    for (auto text = state.rbegin(); text != state.rend(); ++text) queue->Push(std::move(*text), true);
     return queue;
 }
 
@@ -34,28 +69,18 @@ void Events::Unfollow(const std::shared_ptr<EventQueue>& queue) {
     queues_.erase(queue);
 }
 
+std::size_t Events::Following() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return queues_.size();
+}
+
 void Events::Publish(const std::string& text) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& queue : queues_) {
-        {
-            const std::lock_guard<std::mutex> queued(queue->mutex_);
-            if (queue->waiting_.size() >= kMostWaiting)
-                queue->closed_ = true;
-            else
-                queue->waiting_.push_back(text);
-        }
-        queue->arrived_.notify_one();
-    }
+    for (const auto& queue : queues_) queue->Push(text, false);
 }
 
 void Events::Close() {
     const std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
-    for (const auto& queue : queues_) {
-        {
-            const std::lock_guard<std::mutex> queued(queue->mutex_);
-            queue->closed_ = true;
-        }
-        queue->arrived_.notify_all();
-    }
+    for (const auto& queue : queues_) queue->Push("", false);
 }

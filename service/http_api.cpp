@@ -1,16 +1,9 @@
 #include "service/http_api.h"
 
-#include <httplib.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include <nlohmann/json.hpp>
 
 #include "board/values.h"
 #include "register/transmission.h"
-#include "service/access.h"
-#include "service/connection_guard.h"
 
 using nlohmann::json;
 
@@ -18,32 +11,41 @@ extern const char kPage[];  // service/page/index.html, carried inside the progr
 
 namespace {
 
-// The limits, as the README gives them.
-constexpr std::size_t kLargestBody = 4096;
-constexpr std::size_t kWorkers = 64;           // 20 clients, event streams and some to spare
-constexpr std::size_t kMostEventStreams = 32;
-constexpr auto kKeepAlive = std::chrono::seconds(15);
-constexpr auto kWholeRequest = std::chrono::seconds(10);
-constexpr std::size_t kMostConnections = 128;
-
 // One request on its way through the table: what the path named.
 struct Call {
-    const httplib::Request& request;
-    httplib::Response& response;
+    const HttpRequest& request;
     std::vector<std::unique_ptr<Board>>& boards;
     Events& events;
     Board* board = nullptr;
+    std::size_t lane = 0;  // the board's place in the list
     int output = 0;
     std::string who;
 };
 
-void Fail(httplib::Response& response, int status, const std::string& error) {
-    response.status = status;
-    response.set_content(json{{"error", error}}.dump() + "\n", "application/json");
+HttpAnswer Fail(int status, const std::string& error) {
+    HttpAnswer answer;
+    answer.status = status;
+    answer.body = json{{"error", error}}.dump() + "\n";
+    return answer;
 }
 
-void Text(httplib::Response& response, const std::string& text) {
-    response.set_content(text + "\n", "text/plain");
+HttpAnswer Json(const json& body) {
+    HttpAnswer answer;
+    answer.body = body.dump() + "\n";
+    return answer;
+}
+
+HttpAnswer Text(const std::string& text) {
+    HttpAnswer answer;
+    answer.type = "text/plain";
+    answer.body = text + "\n";
+    return answer;
+}
+
+HttpReply Now(HttpAnswer answer) {
+    HttpReply reply;
+    reply.answer = std::move(answer);
+    return reply;
 }
 
 const char* StateWord(std::uint64_t value, const Board& board, int output) {
@@ -64,18 +66,18 @@ json OutputJson(const Board& board, int output, std::uint64_t value) {
             {"pulse_ms", settings.pulseMs > 0 ? json(settings.pulseMs) : json(nullptr)}};
 }
 
-// A board that is gone is said so; reads of its outputs too, so that a
-// client polling them sees it unavailable.
-bool Unavailable(Call& call, Answer::Status status) {
+// A board that cannot be switched is said so, with the reason; reads of
+// its outputs too, so that a client polling them sees it unavailable.
+bool Unavailable(const Board& board, Answer::Status status, HttpAnswer* answer) {
     if (status == Answer::Done) return false;
-    Fail(call.response, 503, status == Answer::Stopping ? "the service is stopping"
-                                                        : "board " + call.board->Settings().name +
-                                                              " is unavailable: its adapter is gone");
+    *answer = Fail(503, status == Answer::Stopping
+                            ? "the service is stopping"
+                            : "board " + board.Settings().name + " is unavailable: its adapter is gone");
     return true;
 }
 
-bool Readable(Call& call) {
-    return !Unavailable(call, call.board->Look().available ? Answer::Done : Answer::Unavailable);
+bool Readable(const Call& call, HttpAnswer* answer) {
+    return !Unavailable(*call.board, call.board->Look().available ? Answer::Done : Answer::Unavailable, answer);
 }
 
 std::string Trimmed(const std::string& text) {
@@ -84,33 +86,53 @@ std::string Trimmed(const std::string& text) {
     return text.substr(begin, text.find_last_not_of(" \t\r\n") - begin + 1);
 }
 
+// The board's answer, made on the board's lane once the transmission that
+// carries the change has ended.
+template <typename Make>
+HttpReply Later(const Call& call, std::future<Answer> future, Make make) {
+    HttpReply reply;
+    reply.lane = call.lane;
+    auto shared = std::make_shared<std::future<Answer>>(std::move(future));
+    const Board* board = call.board;
+    reply.later = [shared, board, make] {
+        const Answer answer = shared->get();
+        HttpAnswer made;
+        if (!Unavailable(*board, answer.status, &made)) made = make(answer);
+        return made;
+    };
+    return reply;
+}
+
 // ---------------------------------------------------------------- handlers
 
-void ListBoards(Call& call) {
+HttpReply ListBoards(Call& call) {
     json list = json::array();
     for (const auto& board : call.boards) list.push_back(BoardJson(*board));
-    call.response.set_content(list.dump() + "\n", "application/json");
+    return Now(Json(list));
 }
 
-void ShowBoard(Call& call) {
-    call.response.set_content(BoardJson(*call.board).dump() + "\n", "application/json");
+HttpReply ShowBoard(Call& call) {
+    return Now(Json(BoardJson(*call.board)));
 }
 
-void ListOutputs(Call& call) {
-    if (!Readable(call)) return;
+HttpReply ListOutputs(Call& call) {
+    HttpAnswer answer;
+    if (!Readable(call, &answer)) return Now(answer);
     const std::uint64_t value = call.board->Look().value;
     json list = json::array();
     for (int output = 1; output <= call.board->Settings().outputs; ++output)
         list.push_back(OutputJson(*call.board, output, value));
-    call.response.set_content(list.dump() + "\n", "application/json");
+    return Now(Json(list));
 }
 
-void GetOutput(Call& call) {
-    if (Readable(call)) Text(call.response, StateWord(call.board->Look().value, *call.board, call.output));
+HttpReply GetOutput(Call& call) {
+    HttpAnswer answer;
+    if (Readable(call, &answer)) answer = Text(StateWord(call.board->Look().value, *call.board, call.output));
+    return Now(answer);
 }
 
 // ON, OFF or TOGGLE, as text or as {"state": "ON"}.
-void SetOutput(Call& call) {
+HttpReply SetOutput(Call& call) {
     std::string word = Trimmed(call.request.body);
     if (!word.empty() && word[0] == '{') {
         const json body = json::parse(word, nullptr, false);
@@ -120,89 +142,95 @@ void SetOutput(Call& call) {
     for (char& c : word) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
     const Switch action = word == "ON" ? Switch::On : word == "OFF" ? Switch::Off : Switch::Toggle;
     if (word != "ON" && word != "OFF" && word != "TOGGLE")
-        return Fail(call.response, 400, "bad state " + Quoted(Trimmed(call.request.body)) +
-                                            ": expected ON, OFF or TOGGLE, or JSON {\"state\": \"ON\"}");
-    const Answer answer = call.board->SwitchOutput(call.output, action, call.who).get();
-    if (!Unavailable(call, answer.status)) Text(call.response, StateWord(answer.value, *call.board, call.output));
+        return Now(Fail(400, "bad state " + Quoted(Trimmed(call.request.body)) +
+                                 ": expected ON, OFF or TOGGLE, or JSON {\"state\": \"ON\"}"));
+    const Board* board = call.board;
+    const int output = call.output;
+    return Later(call, call.board->SwitchOutput(call.output, action, call.who),
+                 [board, output](const Answer& answer) { return Text(StateWord(answer.value, *board, output)); });
 }
 
-void PulseOutput(Call& call) {
+HttpReply PulseOutput(Call& call) {
     std::int64_t milliseconds = call.board->Settings().output[static_cast<std::size_t>(call.output - 1)].pulseMs;
-    if (call.request.has_param("ms") &&
-        !(ParseWholeNumber(call.request.get_param_value("ms"), 3600000, &milliseconds) && milliseconds > 0))
-        return Fail(call.response, 400, "bad pulse length " + Quoted(call.request.get_param_value("ms")) +
-                                            ": expected ?ms= whole milliseconds, 1 to 3600000");
+    if (call.request.HasQuery("ms") &&
+        !(ParseWholeNumber(call.request.Query("ms"), 3600000, &milliseconds) && milliseconds > 0))
+        return Now(Fail(400, "bad pulse length " + Quoted(call.request.Query("ms")) +
+                                 ": expected ?ms= whole milliseconds, 1 to 3600000"));
     if (milliseconds == 0)
-        return Fail(call.response, 400, "no pulse length: give ?ms=, or pulse_ms in the board's configuration");
-    const Answer answer = call.board->PulseOutput(call.output, milliseconds, call.who).get();
-    if (!Unavailable(call, answer.status)) Text(call.response, StateWord(answer.value, *call.board, call.output));
+        return Now(Fail(400, "no pulse length: give ?ms=, or pulse_ms in the board's configuration"));
+    const Board* board = call.board;
+    const int output = call.output;
+    return Later(call, call.board->PulseOutput(call.output, milliseconds, call.who),
+                 [board, output](const Answer& answer) { return Text(StateWord(answer.value, *board, output)); });
 }
 
-void GetValue(Call& call) {
-    if (Readable(call)) Text(call.response, FormatValue(call.board->Look().value, call.board->Settings().outputs));
+HttpReply GetValue(Call& call) {
+    HttpAnswer answer;
+    if (Readable(call, &answer)) answer = Text(FormatValue(call.board->Look().value, call.board->Settings().outputs));
+    return Now(answer);
 }
 
-void PutValue(Call& call) {
+HttpReply PutValue(Call& call) {
     const int outputs = call.board->Settings().outputs;
     const std::string text = Trimmed(call.request.body);
     std::uint64_t value = 0;
     if (!ParseValue(text, outputs, &value))
-        return Fail(call.response, 400, "bad value " + Quoted(text) + ": expected " + ValueForms(outputs));
-    const Answer answer = call.board->SetValue(value, call.who).get();
-    if (!Unavailable(call, answer.status)) Text(call.response, FormatValue(answer.value, outputs));
+        return Now(Fail(400, "bad value " + Quoted(text) + ": expected " + ValueForms(outputs)));
+    return Later(call, call.board->SetValue(value, call.who),
+                 [outputs](const Answer& answer) { return Text(FormatValue(answer.value, outputs)); });
 }
 
 // Server-sent events: first every board as it is, then each change.
-void FollowEvents(Call& call) {
-    std::vector<std::string> first;
-    for (const auto& board : call.boards) {
-        const BoardView view = board->Look();
-        first.push_back(HttpApi::EventText({board->Settings().name, board->Settings().outputs, view.available,
-                                            view.value, AllOutputs(board->Settings().outputs), true}));
-    }
-    std::shared_ptr<EventQueue> queue = call.events.Follow(first);
-    if (!queue) return Fail(call.response, 503, "too many event streams");
+HttpReply FollowEvents(Call& call) {
+    HttpReply reply;
+    reply.answer.type = "text/event-stream";
+    reply.answer.headers.push_back({"Cache-Control", "no-cache"});
+    std::vector<std::unique_ptr<Board>>& boards = call.boards;
     Events& events = call.events;
-    call.response.set_header("Cache-Control", "no-cache");
-    call.response.set_chunked_content_provider(
-        "text/event-stream",
-        [queue](std::size_t, httplib::DataSink& sink) {
-            std::string text;
-            if (!queue->Next(&text, kKeepAlive)) return false;
-            // A comment now and then finds out a reader that has gone.
-            if (text.empty()) text = ": still here\n\n";
-            return sink.is_writable() && sink.write(text.data(), text.size());
-        },
-        [queue, &events](bool) { events.Unfollow(queue); });
+    auto followed = std::make_shared<std::shared_ptr<EventQueue>>();
+    reply.follow = [&boards, &events, followed](std::function<void()> wake) {
+        *followed = events.Follow(
+            [&boards] {
+                std::deque<std::string> first;
+                for (const auto& board : boards) {
+                    const BoardView view = board->Look();
+                    first.push_back(HttpApi::EventText({board->Settings().name, board->Settings().outputs,
+                                                        view.available, view.value,
+                                                        AllOutputs(board->Settings().outputs), true}));
+                }
+                return first;
+            },
+            std::move(wake));
+        return *followed;
+    };
+    reply.streamEnded = [&events, followed] { events.Unfollow(*followed); };
+    return reply;
 }
 
-// The page: one file, and nothing it may fetch from anywhere but here.
-void Page(Call& call) {
-    call.response.set_header("Content-Security-Policy",
-                             "default-src 'self'; script-src 'self' 'unsafe-inline'; "
-                             "style-src 'self' 'unsafe-inline'; img-src 'self' data:");
-    call.response.set_header("X-Content-Type-Options", "nosniff");
-    call.response.set_header("Cache-Control", "no-cache");
-    call.response.set_content(kPage, "text/html; charset=utf-8");
+// The page: one file, and nothing it may fetch from anywhere but here; no
+// other site may frame it, and its address (which may carry the token
+// handed out) is sent to nobody.
+HttpReply Page(Call&) {
+    HttpAnswer answer;
+    answer.type = "text/html; charset=utf-8";
+    answer.body = kPage;
+    answer.headers = {{"Content-Security-Policy",
+                       "default-src 'self'; script-src 'self' 'unsafe-inline'; "
+                       "style-src 'self' 'unsafe-inline'; img-src 'self' data:; frame-ancestors 'none'"},
+                      {"X-Frame-Options", "DENY"},
+                      {"Referrer-Policy", "no-referrer"},
+                      {"X-Content-Type-Options", "nosniff"},
+                      {"Cache-Control", "no-cache"}};
+    return Now(answer);
 }
 
-void Health(Call& call) {
+HttpReply Health(Call& call) {
     json unavailable = json::array();
     for (const auto& board : call.boards)
         if (!board->Look().available) unavailable.push_back(board->Settings().name);
-    call.response.status = unavailable.empty() ? 200 : 503;
-    call.response.set_content(json{{"unavailable", unavailable}}.dump() + "\n", "application/json");
-}
-
-// What the library's own refusals mean.
-std::string WhatStatusMeans(int status) {
-    switch (status) {
-        case 400: return "bad request";
-        case 413: return "the body is over " + std::to_string(kLargestBody) + " bytes";
-        case 414: return "the path is too long";
-        case 431: return "the headers are too large";
-    }
-    return "error " + std::to_string(status);
+    HttpAnswer answer = Json({{"unavailable", unavailable}});
+    answer.status = unavailable.empty() ? 200 : 503;
+    return Now(answer);
 }
 
 // ------------------------------------------------------------------ routes
@@ -211,7 +239,7 @@ std::string WhatStatusMeans(int status) {
 struct Route {
     const char* method;
     const char* path;
-    void (*handler)(Call&);
+    HttpReply (*handler)(Call&);
 };
 
 const Route kRoutes[] = {
@@ -247,24 +275,24 @@ bool Matches(const std::vector<std::string>& pattern, const std::vector<std::str
     return true;
 }
 
-// Fills in the board and the output the path names; false with the
-// answer given when there is no such board or output.
-bool Resolve(Call& call, const std::vector<std::string>& pattern, const std::vector<std::string>& segments) {
+// Fills in the board and the output the path names; the refusal when there
+// is no such board or output.
+bool Resolve(Call& call, const std::vector<std::string>& pattern, const std::vector<std::string>& segments,
+             HttpAnswer* refusal) {
     for (std::size_t i = 0; i < pattern.size(); ++i) {
         if (pattern[i] == "B") {
-            for (const auto& board : call.boards)
-                if (board->Settings().name == segments[i]) call.board = board.get();
+            for (std::size_t b = 0; b < call.boards.size(); ++b)
+                if (call.boards[b]->Settings().name == segments[i]) call.board = call.boards[b].get(), call.lane = b;
             if (!call.board) {
-                Fail(call.response, 404, "no board " + Quoted(segments[i]));
+                *refusal = Fail(404, "no board " + Quoted(segments[i]));
                 return false;
             }
         } else if (pattern[i] == "N") {
             std::int64_t output = 0;
             const int outputs = call.board->Settings().outputs;
             if (!ParseWholeNumber(segments[i], outputs, &output) || output < 1) {
-                Fail(call.response, 400, "bad output " + Quoted(segments[i]) + ": board " +
-                                             call.board->Settings().name + " has outputs 1 to " +
-                                             std::to_string(outputs));
+                *refusal = Fail(400, "bad output " + Quoted(segments[i]) + ": board " + call.board->Settings().name +
+                                         " has outputs 1 to " + std::to_string(outputs));
                 return false;
             }
             call.output = static_cast<int>(output);
@@ -274,46 +302,15 @@ bool Resolve(Call& call, const std::vector<std::string>& pattern, const std::vec
 }
 
 // /api/outputs/... and /api/value name the only board, where there is one.
-bool NameTheOnlyBoard(Call& call, std::vector<std::string>* segments) {
+bool NameTheOnlyBoard(const Call& call, std::vector<std::string>* segments, HttpAnswer* refusal) {
     if (segments->size() < 2 || (*segments)[0] != "api" || ((*segments)[1] != "outputs" && (*segments)[1] != "value"))
         return true;
     if (call.boards.size() != 1) {
-        Fail(call.response, 404, "there are several boards: name one, as /api/boards/BOARD/...");
+        *refusal = Fail(404, "there are several boards: name one, as /api/boards/BOARD/...");
         return false;
     }
     segments->insert(segments->begin() + 1, {"boards", call.boards[0]->Settings().name});
     return true;
-}
-
-void Dispatch(Call& call, const HttpSettings& settings) {
-    const httplib::Request& request = call.request;
-    if (settings.loopbackOnly && request.has_header("Host") && !IsLoopbackHost(request.get_header_value("Host")))
-        return Fail(call.response, 421, "this service answers only to its loopback address (localhost)");
-    std::vector<std::string> segments = Segments(request.path);
-    const bool api = !segments.empty() && segments[0] == "api";
-    if (api && !settings.token.empty()) {
-        const std::string given = request.get_header_value("Authorization");
-        const std::string bearer = "Bearer ";
-        if (given.compare(0, bearer.size(), bearer) != 0 || !SameToken(given.substr(bearer.size()), settings.token)) {
-            call.response.set_header("WWW-Authenticate", "Bearer realm=\"octolatch\"");
-            return Fail(call.response, 401, "a token is needed: Authorization: Bearer TOKEN");
-        }
-    }
-    if (!NameTheOnlyBoard(call, &segments)) return;
-    const std::string method = request.method == "HEAD" ? "GET" : request.method;
-    std::string allowed;
-    for (const Route& route : kRoutes) {
-        if (!Matches(Segments(route.path), segments)) continue;
-        if (method != route.method) {
-            allowed += (allowed.empty() ? "" : ", ") + std::string(route.method);
-            continue;
-        }
-        if (Resolve(call, Segments(route.path), segments)) route.handler(call);
-        return;
-    }
-    if (allowed.empty()) return Fail(call.response, 404, "no such path: " + Quoted(request.path));
-    call.response.set_header("Allow", allowed);
-    Fail(call.response, 405, request.method.substr(0, 16) + " is not allowed here; " + allowed + " is");
 }
 
 }  // namespace
@@ -328,57 +325,47 @@ std::string HttpApi::EventText(const BoardEvent& event) {
     return "event: board\ndata: " + data.dump() + "\n\n";
 }
 
-HttpApi::HttpApi(std::vector<std::unique_ptr<Board>>& boards, Events& events, HttpSettings settings)
-    : boards_(boards), events_(events), settings_(std::move(settings)), server_(new httplib::Server) {
-    httplib::Server& server = *server_;
-    server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
-    server.set_payload_max_length(kLargestBody);
-    // An answer's head and body are written apart; without this the body
-    // would wait for the client's delayed acknowledgement (about 40 ms).
-    server.set_tcp_nodelay(true);
-    server.set_keep_alive_max_count(100);
-    server.set_keep_alive_timeout(5);
-    server.set_read_timeout(5);
-    server.set_write_timeout(5);
-    const httplib::Server::Handler handle = [this](const httplib::Request& request, httplib::Response& response) {
-        Call call{request, response, boards_, events_, nullptr, 0, "http " + request.remote_addr};
-        Dispatch(call, settings_);
-    };
-    server.Get(".*", handle);
-    server.Post(".*", handle);
-    server.Put(".*", handle);
-    server.Patch(".*", handle);
-    server.Delete(".*", handle);
-    server.Options(".*", handle);
-    // What the library refuses itself (413, 400, ...) is said in JSON too.
-    server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
-        if (response.body.empty()) Fail(response, response.status, WhatStatusMeans(response.status));
-    });
-    server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
-        if (guard_) guard_->RequestArrived(request.remote_addr, request.remote_port);
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    server.set_logger([this](const httplib::Request& request, const httplib::Response&) {
-        if (guard_) guard_->AnswerSent(request.remote_addr, request.remote_port);
-    });
-    server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-        Fail(response, 500, "internal error");
-    });
-}
+HttpApi::HttpApi(std::vector<std::unique_ptr<Board>>& boards, Events& events, AccessPolicy policy)
+    : boards_(boards), events_(events), policy_(std::move(policy)),
+      server_(HttpLimits{}, {[this](const HttpHead& head, HttpAnswer* refusal) {
+                                 const Refusal refused = Admit(head, policy_);
+                                 if (refused.status == 0) return false;
+                                 *refusal = Fail(refused.status, refused.error);
+                                 for (const auto& header : refused.headers) refusal->headers.push_back(header);
+                                 return true;
+                             },
+                             [this](const HttpRequest& request) { return Handle(request); }}) {}
 
-HttpApi::~HttpApi() = default;
+HttpReply HttpApi::Handle(const HttpRequest& request) {
+    Call call{request, boards_, events_, nullptr, 0, 0, "http " + request.remote};
+    std::vector<std::string> segments = Segments(request.path);
+    HttpAnswer refusal;
+    if (!NameTheOnlyBoard(call, &segments, &refusal)) return Now(refusal);
+    const std::string method = request.method == "HEAD" ? "GET" : request.method;
+    std::string allowed;
+    for (const Route& route : kRoutes) {
+        if (!Matches(Segments(route.path), segments)) continue;
+        if (method != route.method) {
+            allowed += (allowed.empty() ? "" : ", ") + std::string(route.method);
+            continue;
+        }
+        if (!Resolve(call, Segments(route.path), segments, &refusal)) return Now(refusal);
+        return route.handler(call);
+    }
+    if (allowed.empty()) return Now(Fail(404, "no such path: " + Quoted(request.path)));
+    HttpAnswer answer = Fail(405, request.method.substr(0, 16) + " is not allowed here; " + allowed + " is");
+    answer.headers.push_back({"Allow", allowed});
+    return Now(answer);
+}
 
 std::string HttpApi::Bind(const std::string& address, int port, int* bound) {
-    *bound = port == 0 ? server_->bind_to_any_port(address) : (server_->bind_to_port(address, port) ? port : -1);
-    if (*bound < 0) return "cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
-    guard_ = std::make_unique<ConnectionGuard>(*bound, kWholeRequest, kMostConnections);
-    return "";
+    return server_.Listen(address, port, bound);
 }
 
-void HttpApi::Serve() {
-    server_->listen_after_bind();
+std::string HttpApi::Start() {
+    return server_.Start();
 }
 
 void HttpApi::Stop() {
-    server_->stop();
+    server_.Stop();
 }

@@ -28,8 +28,9 @@ class Service:
     def __init__(self, directory, boards, service, register, listen="127.0.0.1:0", token=None,
                  extra="", env=None):
         """boards: a list of dicts with name, and optionally outputs, invert,
-        pulse_ms, power_on and names ({3: "pump"}); extra: more TOML for the
-        configuration's top."""
+        pulse_ms, power_on and names ({3: "pump"}); token: None for the
+        service's own (read once it is made), "" for none; extra: more TOML
+        for the configuration's top."""
         self.dir = directory
         self.boards = boards
         self.service, self.register = service, register
@@ -59,7 +60,9 @@ class Service:
 
     def write_configuration(self):
         text = [f'listen = "{self.listen}"', f'state_directory = "{os.path.join(self.dir, "state")}"']
-        if self.token:
+        if self.token == "":
+            text.append('token_file = ""')
+        elif self.token:
             token_file = os.path.join(self.dir, "token")
             with open(token_file, "w") as f:
                 f.write(self.token + "\n")
@@ -95,7 +98,10 @@ class Service:
         self._reader.start()
         if wait:
             line = self.wait_for_log("listening on")
-            self.port = int(line.rsplit(":", 1)[1].split("/")[0])
+            self.port = int(line.split("http://", 1)[1].split("/")[0].rsplit(":", 1)[1])
+            if self.token is None:
+                with open(os.path.join(self.dir, "state", "token")) as f:
+                    self.token = f.read().strip()
             for name in self.ports:
                 self.wait_until_available(name)
         return self
