@@ -61,15 +61,18 @@ bool ReadSettings(PortHandle port, CommSettings*) {
     return tcgetattr(port, &settings) == 0;
 }
 
-// Raw 8N1 with the record's rate (glibc's cfsetspeed takes bits per second);
-// no hardware flow control, so RTS is ours alone.
-bool WriteSettings(PortHandle port, const CommSettings* settings) {
+// Raw 8N1 at rate 0 (B0), whatever the record's rate: no data is sent, the
+// lines and the break move by ioctl at any rate, and the kernel raises DTR
+// and RTS at an open (and on leaving B0) only for a port whose saved rate
+// is not 0, so the next open of a port left at B0 moves no line. Going to
+// B0 lowers both lines. No hardware flow control, so RTS is ours alone.
+bool WriteSettings(PortHandle port, const CommSettings*) {
     termios line;
     if (tcgetattr(port, &line) != 0) return false;
     cfmakeraw(&line);
     line.c_cflag |= CLOCAL | CREAD;
     line.c_cflag &= ~(CSTOPB | CRTSCTS | PARODD);
-    return cfsetspeed(&line, settings->baudRate) == 0 && tcsetattr(port, TCSANOW, &line) == 0;
+    return cfsetspeed(&line, B0) == 0 && tcsetattr(port, TCSANOW, &line) == 0;
 }
 
 bool ControlLine(PortHandle port, LineCode code) {

@@ -47,7 +47,8 @@ def contents(version):
     linux_files = ["bin/octolatch-send", "bin/octolatchd", "share/man/man1/octolatch-send.1.gz",
                    "share/man/man8/octolatchd.8.gz", "share/doc/octolatch/README.md",
                    "share/doc/octolatch/copyright", "share/doc/octolatch/changelog.gz",
-                   "share/doc/octolatch/examples/octolatchd.toml", "lib/systemd/system/octolatchd.service"]
+                   "share/doc/octolatch/examples/octolatchd.toml", "share/doc/octolatch/examples/70-octolatch.rules",
+                   "lib/systemd/system/octolatchd.service"]
     with tarfile.open(os.path.join(dist, f"{linux}.tar.gz")) as t:
         got = sorted(m.name for m in t.getmembers() if m.isfile())
         owners = {(m.uid, m.gid, m.uname, m.gname) for m in t.getmembers()}

@@ -72,7 +72,7 @@ TEST(WriteSettings, AnyEarlierSettingsBecomeRaw8N1WithoutFlowControl) {
         EXPECT_EQ(after.c_cflag & (PARENB | PARODD | CSTOPB | CRTSCTS), 0u) << row.name;
         EXPECT_EQ(after.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD)) << row.name;
         EXPECT_EQ(after.c_lflag & (ICANON | ECHO), 0u) << row.name;
-        EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B110)) << row.name;
+        EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B0)) << row.name;
     }
 }
 

@@ -14,11 +14,11 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SCHEMATIC = os.path.join(ROOT, "docs", "schematic")
-RAILS = {"GND": "GND", "+5 V": "+5V", "+12 V": "+12V"}  # as the tables and the netlist write them
+RAILS = {"GND": "GND", "0 V": "0V", "+5 V": "+5V", "+12 V": "+12V"}  # as the tables and the netlist write them
 POLARISED = {"DIODE", "POLARIZED_CAPACITOR"}  # listed from pin 1 (anode, +) to pin 2
 PIN = r"(?:\d+|A\d)"
 TOKEN = re.compile(rf"\b([A-Z]+\d+) pins? ({PIN}(?:→{PIN})?(?:(?:,? and |, ){PIN}(?:→{PIN})?)*)"
-                   r"|(\+5 V|\+12 V|\bGND\b)|\b([RCD]\d+)\b")
+                   r"|(\+5 V|\+12 V|\bGND\b|(?<![\d.])0 V\b)|\b([RCD]\d+|JP\d+)\b")
 
 
 def read(name):

@@ -31,13 +31,17 @@ def wait_until(what, condition, timeout=15.0, interval=0.1):
 class Port:
     """A pseudo-terminal with a virtual chain of registers behind it (`outputs`
     outputs; an interface that inverts every line with `invert`), recorded in
-    `directory`."""
+    `directory`. `opening` plays what an open does to the lines: None
+    (nothing), "linux-open" (both rise together unless the rate is 0) or
+    "enumerator" (DTR, then RTS); `revision` is the board's, 1 or 2."""
 
-    def __init__(self, directory, name, outputs=8, invert=False):
+    def __init__(self, directory, name, outputs=8, invert=False, opening=None, revision=1):
         self.dir = directory
         self.name = name
         self.outputs = outputs
         self.invert = invert
+        self.opening = opening
+        self.revision = revision
         self.master, self.tty = None, None
         self.plug()
 
@@ -106,6 +110,37 @@ def lines_after(events):
     return lines
 
 
+def latched_at_opens(events):
+    """For each open of the port: the outputs before it, and the values
+    latched after it and before the program set the data line (what the
+    open itself latched)."""
+    found, opened, outputs = [], False, 0
+    for _, what, arg in events:
+        if what == "OPEN":
+            found.append((outputs, []))
+            opened = True
+        elif what == "BREAK":
+            opened = False
+        elif what == "LATCH":
+            outputs = int(arg, 16)
+            if opened:
+                found[-1][1].append(outputs)
+    return found
+
+
+def what_an_open_did(before, latched):
+    """"untouched" (nothing latched), "kept" (the outputs latched again) or
+    "shifted" (a 0 shifted in and latched: TXD idle), for one open of an
+    8-output register; else the values themselves."""
+    if latched == []:
+        return "untouched"
+    if latched == [before]:
+        return "kept"
+    if latched == [before >> 1]:
+        return "shifted"
+    return str([hex(v) for v in latched])
+
+
 def transmissions(events, spans=None, outputs=8, invert=False):
     """Splits line events into transmissions, checking each is the exact
     3 x outputs + 2 operation sequence with its pauses. Returns the latched
@@ -160,7 +195,9 @@ def declare_ports(directory, ports):
     with open(path + ".new", "w") as f:
         for port in ports:
             if port.master is not None:
-                f.write(f"{port.name} {port.tty} {port.outputs}{' invert' if port.invert else ''}\n")
+                words = [port.name, port.tty, str(port.outputs)] + ["invert"] * port.invert
+                words += [port.opening] * bool(port.opening) + ["rev2"] * (port.revision == 2)
+                f.write(" ".join(words) + "\n")
     os.replace(path + ".new", path)
 
 

@@ -5,9 +5,25 @@
  * or into the native sender or service; it only acts on the ptys listed in
  * $VREG_DIR/ports and leaves every other file alone. A line of that list:
  * "COM3 /dev/pts/7", or with the chain's outputs (8 to 64; 8 when left out)
- * and "invert" for an interface that inverts every line:
+ * and words: "invert" for an interface that inverts every line,
  * "P1 /dev/pts/8 32 invert". The list is read again whenever it changes, so
  * that a port can be unplugged and plugged back on another pty.
+ *
+ * What a port does as it opens, by a word (without one, an open moves no
+ * line and the lines start raised, as if opened before):
+ * "linux-open": a Linux tty, whose lines start low and rise together at an
+ * open while the tty's rate is not 0 (tty_port_block_til_ready); setting
+ * the rate to 0 lowers both and leaving 0 raises both, as the kernel does.
+ * A new pty behind the port is a tty the kernel has not seen since it
+ * started (after a restart, or an adapter on a new ttyUSB number), whose
+ * rate is not 0; the kernel keeps a known tty's rate from its last close.
+ * "enumerator": every open raises DTR, then RTS, as Windows' serial
+ * enumerator probes a port. And what the board does with lines that rise
+ * together: "rev2", the board's revision 2, whose RC on the shift clock lets
+ * the strobe rise first (the register latches what it held, then shifts);
+ * without it, revision 1 at its worst: the clock first, then the strobe.
+ * The kernel's lowering of the lines at the last close (HUPCL) is not
+ * played: every program here lowers them itself.
  *
  * Wine moves DTR and RTS with TIOCMGET/TIOCMSET, a native program with
  * TIOCMBIS/TIOCMBIC, and both the break with TIOCSBRK/TIOCCBRK; a pty
@@ -34,7 +50,8 @@
  * "dead" fails every line call with EIO.
  *
  * Records, per port: <port>.log, one line per event with CLOCK_MONOTONIC
- * nanoseconds ("123 DTR 1", "456 LATCH 0x20", "789 OPEN", "790 CLOSE"; a
+ * nanoseconds ("123 DTR 1", "456 LATCH 0x20", "789 OPEN", "790 CLOSE",
+ * "791 RATE 0" where the rate is played; a
  * port fd closed in several processes logs one CLOSE each; a latch shows
  * one hexadecimal digit per four outputs), and <port>.vcd, a Value Change
  * Dump of the lines and the outputs. Output k of n is bit 1 << (n - k) of
@@ -65,17 +82,23 @@
 struct lines {
     int made;                  /* set once the first process has filled it in */
     int dtr, rts, brk;         /* as the program set them */
+    int rate_zero;             /* the tty's rate is 0 (B0), kept across opens */
+    dev_t rdev;                /* the pty the port is on now */
     unsigned long long stages; /* shift stages, in output numbering */
     unsigned long long outputs;/* latched */
     long long vcd_base_us;     /* -1 until the VCD is begun */
     char vcd_last[VCD_WIRES];  /* the values last written to the VCD */
 };
 
+enum opening { OPENS_NOTHING, OPENS_TOGETHER, OPENS_ENUMERATOR };
+
 struct port {
     char name[32];
     dev_t rdev;
     int width;                 /* outputs in the chain */
     int invert;                /* the interface inverts every line */
+    enum opening opening;      /* what an open does to the lines */
+    int revision;              /* of the board: 1, or 2 with the RC on the shift clock */
     int state_fd;              /* $VREG_DIR/<port>.state, flocked around each change */
     struct lines *l;
 };
@@ -129,8 +152,8 @@ static int map_lines(struct port *p) {
     if (p->l == MAP_FAILED) return -1;
     lock_lines(p);
     if (!p->l->made) {
-        /* A driver raises DTR and RTS when the port opens. */
-        p->l->dtr = p->l->rts = 1;
+        /* Where opens are not played, the lines start as an open left them. */
+        p->l->dtr = p->l->rts = p->opening == OPENS_NOTHING;
         p->l->vcd_base_us = -1;
         p->l->made = 1;
     }
@@ -167,24 +190,44 @@ static void load_ports(void) {
     if (!list) return;
     char line[400];
     while (fgets(line, sizeof line, list)) {
-        char name[32], tty[256], invert[16] = "";
-        int width = 8;
-        if (sscanf(line, "%31s %255s %d %15s", name, tty, &width, invert) < 2) continue;
+        char *rest, *name = strtok_r(line, " \t\n", &rest), *tty = strtok_r(NULL, " \t\n", &rest);
+        if (!name || !tty || strlen(name) >= sizeof ports[0].name) continue;
+        int width = 8, invert = 0, revision = 1;
+        enum opening opening = OPENS_NOTHING;
+        for (char *word; (word = strtok_r(NULL, " \t\n", &rest));) {
+            if (strcmp(word, "invert") == 0) invert = 1;
+            else if (strcmp(word, "linux-open") == 0) opening = OPENS_TOGETHER;
+            else if (strcmp(word, "enumerator") == 0) opening = OPENS_ENUMERATOR;
+            else if (strcmp(word, "rev2") == 0) revision = 2;
+            else width = atoi(word);
+        }
         if (width < 8 || width > MAX_OUTPUTS || width % 8 != 0) width = 8;
         struct stat st;
         if (stat(tty, &st) != 0 || !S_ISCHR(st.st_mode)) continue;
         struct port *p = port_named(name);
-        if (!p) {
+        const int known = p != NULL;
+        if (!known) {
             if (port_count == MAX_PORTS) continue;
             p = &ports[port_count];
             memset(p, 0, sizeof *p);
             strcpy(p->name, name);
-            if (map_lines(p) != 0) continue;
-            ++port_count;
         }
         p->rdev = st.st_rdev;
         p->width = width;
-        p->invert = strcmp(invert, "invert") == 0;
+        p->invert = invert;
+        p->opening = opening;
+        p->revision = revision;
+        if (!known) {
+            if (map_lines(p) != 0) continue;
+            ++port_count;
+        }
+        /* A tty new to the kernel starts from its driver's rate, not 0. */
+        lock_lines(p);
+        if (p->l->rdev != st.st_rdev) {
+            p->l->rdev = st.st_rdev;
+            p->l->rate_zero = 0;
+        }
+        unlock_lines(p);
     }
     fclose(list);
 }
@@ -289,20 +332,43 @@ static void set_lines(struct port *p, int dtr, int rts) {
     const int clock_rises = p->invert ? p->l->dtr && !dtr : !p->l->dtr && dtr;
     const int strobe_rises = p->invert ? p->l->rts && !rts : !p->l->rts && rts;
     const unsigned long long data = (unsigned long long)(p->invert ? !p->l->brk : p->l->brk);
-    if (dtr != p->l->dtr) {
-        p->l->dtr = dtr;
-        log_event(p, "DTR %d", dtr);
-        if (clock_rises) p->l->stages = (p->l->stages >> 1) | (data << (p->width - 1));
-    }
-    if (rts != p->l->rts) {
-        p->l->rts = rts;
-        log_event(p, "RTS %d", rts);
-        if (strobe_rises) {
-            p->l->outputs = p->l->stages;
-            log_event(p, "LATCH 0x%0*llX", p->width / 4, p->l->outputs);
+    /* Revision 2's RC delays the shift clock by about 100 us: of two edges
+     * that come together, the strobe's is seen first. */
+    const int strobe_first = p->revision == 2 && clock_rises && strobe_rises;
+    for (int step = 0; step < 2; ++step) {
+        if ((step == 0) != strobe_first && dtr != p->l->dtr) {
+            p->l->dtr = dtr;
+            log_event(p, "DTR %d", dtr);
+            if (clock_rises) p->l->stages = (p->l->stages >> 1) | (data << (p->width - 1));
+        }
+        if ((step == 0) == strobe_first && rts != p->l->rts) {
+            p->l->rts = rts;
+            log_event(p, "RTS %d", rts);
+            if (strobe_rises) {
+                p->l->outputs = p->l->stages;
+                log_event(p, "LATCH 0x%0*llX", p->width / 4, p->l->outputs);
+            }
         }
     }
     vcd_sample(p);
+}
+
+/* What the port does to the lines as it opens. */
+static void open_lines(struct port *p) {
+    if (p->opening == OPENS_NOTHING || (p->opening == OPENS_TOGETHER && p->l->rate_zero)) return;
+    vcd_begin(p);
+    if (p->opening == OPENS_ENUMERATOR) set_lines(p, 1, p->l->rts);
+    if (!p->l->dtr || !p->l->rts) set_lines(p, 1, 1);
+}
+
+/* The kernel lowers DTR and RTS as a tty's rate becomes 0, and raises both
+ * as it leaves 0. */
+static void change_rate(struct port *p, int zero) {
+    if (p->opening != OPENS_TOGETHER || zero == p->l->rate_zero) return;
+    p->l->rate_zero = zero;
+    log_event(p, zero ? "RATE 0" : "RATE not 0");
+    vcd_begin(p);
+    set_lines(p, !zero, !zero);
 }
 
 static int emulate(struct port *p, unsigned long request, void *arg) {
@@ -380,6 +446,7 @@ static int check_open(int dirfd, const char *path) {
         lock_lines(p);
         log_event(p, refusal ? "OPEN refused %s" : "OPEN",
                   refusal == EACCES ? "EACCES" : refusal == ENOENT ? "ENOENT" : "EBUSY");
+        if (!refusal) open_lines(p);
         unlock_lines(p);
     }
     pthread_mutex_unlock(&lock);
@@ -414,6 +481,23 @@ int open(const char *path, int flags, ...) {
 
 int open64(const char *path, int flags, ...) __attribute__((alias("open")));
 int openat64(int dirfd, const char *path, int flags, ...) __attribute__((alias("openat")));
+
+/* glibc's tcsetattr reaches the kernel without the ioctl above. */
+int tcsetattr(int fd, int action, const struct termios *settings) {
+    static int (*real_tcsetattr)(int, int, const struct termios *);
+    resolve(&real_tcsetattr, "tcsetattr");
+    pthread_mutex_lock(&lock);
+    load_ports();
+    struct stat st;
+    struct port *p = port_count > 0 && fstat(fd, &st) == 0 ? port_of_stat(&st) : NULL;
+    if (p) {
+        lock_lines(p);
+        change_rate(p, cfgetospeed(settings) == B0);
+        unlock_lines(p);
+    }
+    pthread_mutex_unlock(&lock);
+    return real_tcsetattr(fd, action, settings);
+}
 
 /* Every process's last close of a port releases it; logged for ordering. */
 int close(int fd) {

@@ -98,13 +98,15 @@ class Session:
     preloaded either way: it also keeps Wine's own port detection away from
     the machine's serial devices, so Wine lists exactly these ports."""
 
-    def __init__(self, name, port_names, devices=None):
+    def __init__(self, name, port_names, devices=None, port_options=None):
+        """port_options: {COM name: Port's keyword arguments}, e.g. what an
+        open does to the lines and the board's revision."""
         self.name = name
         self.dir = os.path.join(ARGS.work, "runs", name)
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
         stop_wine()
-        self.ports = {n: Port(self.dir, n) for n in port_names}
+        self.ports = {n: Port(self.dir, n, **(port_options or {}).get(n, {})) for n in port_names}
         declare_ports(self.dir, self.ports.values())
         paths = dict({p.name: p.tty for p in self.ports.values()}, **(devices or {}))
         write_registry(["[-HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]", "",

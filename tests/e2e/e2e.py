@@ -17,7 +17,8 @@ import sys
 import time
 
 from runner import run_tests
-from virtual_ports import Port, check, lines_after, transmissions, wait_until  # noqa: E402
+from virtual_ports import (Port, check, latched_at_opens, lines_after, transmissions, wait_until,  # noqa: E402
+                           what_an_open_did)
 from wine_session import ARGS, Session, configure, make_prefix, run_wine  # noqa: E402
 
 SCENARIOS = []
@@ -331,6 +332,26 @@ def windows_sender_failures():
             check(opens(unopened) == opens_before, f"{arguments}: {unopened} was opened")
         for port in s.ports.values():
             check(port.latches() == [], f"{port.name} latched {port.latches()}")
+
+
+@scenario
+def opening_a_port_shifts_revision_1_and_keeps_revision_2():
+    # Linux ttys whose lines rise together at an open: Wine always sets a
+    # rate, never 0, so every open of the window raises them.
+    rows = [("COM3", 1, "shifted"), ("COM5", 2, "kept")]
+    options = {name: {"opening": "linux-open", "revision": revision} for name, revision, _ in rows}
+    with Session("opens", [name for name, _, _ in rows], port_options=options) as s:
+        for name, _, _ in rows:
+            code, _, err = s.send(name, "0x81")
+            check(code == 0, f"{name}: the sender failed: {err}")
+        start_with_window(s)
+        s.pick_port("COM5")
+        wait_until("the window to open COM5", lambda: len(latched_at_opens(s.ports["COM5"].events())) == 2)
+        for name, revision, expected in rows:
+            opens = latched_at_opens(s.ports[name].events())
+            check(len(opens) == 2, f"{name}: opened {len(opens)} times, not by the sender and then the window")
+            did = what_an_open_did(*opens[-1])
+            check(did == expected, f"{name}, revision {revision}: the window's open {did}, expected {expected}")
 
 
 @scenario
