@@ -158,7 +158,8 @@ void FollowEvents(Call& call) {
     for (const auto& board : call.boards) {
         const BoardView view = board->Look();
         first.push_back(HttpApi::EventText({board->Settings().name, board->Settings().outputs, view.available,
-                                            view.value, AllOutputs(board->Settings().outputs), true}));
+                                            view.value, AllOutputs(board->Settings().outputs), true,
+                                            view.reason, view.offInMs}));
     }
     std::shared_ptr<EventQueue> queue = call.events.Follow(first);
     if (!queue) return Fail(call.response, 503, "too many event streams");
