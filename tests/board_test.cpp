@@ -37,17 +37,27 @@ void WaitUntil(const std::function<bool()>& condition, const char* what = "") {
     }
 }
 
-// A board on the fake port, its record in a directory of its own.
+// A board on the fake port, its record in a directory of its own; started
+// once its power-on state has gone out.
 struct Rig {
     TemporaryDirectory directory;
     RecordKeeper records;
     std::unique_ptr<Board> board;
+    std::mutex mutex;
+    std::vector<BoardEvent> events;
 
     std::string Record() const { return directory.path + "/kitchen.state"; }
     void Start(const BoardSettings& settings) {
-        board = std::make_unique<Board>(settings, Record(), records, nullptr);
+        board = std::make_unique<Board>(settings, Record(), records, [this](const BoardEvent& event) {
+            const std::lock_guard<std::mutex> lock(mutex);
+            events.push_back(event);
+        });
         board->Start();
-        WaitUntil([this] { return board->Look().available; });
+        WaitUntil([this] { return Announced(); });
+    }
+    bool Announced() {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return !events.empty() && events.back().available;
     }
 };
 
