@@ -130,7 +130,7 @@ void CheckPowerOn(const BoardSettings& board, int line, const Problems& problems
         if (board.output[static_cast<std::size_t>(output - 1)].powerOn == PowerOn::On)
             on |= BitOfOutput(output, board.outputs);
     const std::string conflict = InterlockConflict(rules, on);
-    if (!conflict.empty()) problems.Add(line, "board " + Quoted(board.name) + ": power_on = \"on\" for " + conflict);
+    if (!conflict.empty()) problems.Add(line, "board " + Quoted(board.name) + ": power_on = \"on\" breaks an interlock: " + conflict);
 }
 
 BoardSettings ReadBoard(const toml::table& table, const Problems& problems) {
