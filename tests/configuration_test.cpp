@@ -117,7 +117,7 @@ TEST(ReadConfiguration, EveryProblemWithItsLine) {
          {"6: unknown key 'direction' in [[board.interlock]]"}},
         {board + "[board.output.1]\npower_on = \"on\"\n[board.output.2]\npower_on = \"on\"\n"
                  "[[board.interlock]]\noutputs = [1, 2]\n",
-         {"1: board 'a': power_on = \"on\" for outputs 1 and 2 are interlocked"}},
+         {"1: board 'a': power_on = \"on\" breaks an interlock: outputs 1 and 2 are interlocked"}},
         {"[mqtt]\nport = 0\n" + board, {"2: port must be a whole number from 1 to 65535"}},
         {"[mqtt]\nbroker = \"x\"\n" + board, {"2: unknown key 'broker' in [mqtt]"}},
     };
