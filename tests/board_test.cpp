@@ -421,4 +421,24 @@ TEST(Board, AutoOffDeadlinesSurviveARestart) {
     }
 }
 
+// Records still waiting when the keeper stops are written, each with its
+// latest state, before it is gone.
+TEST(RecordKeeper, WritesWhatIsWaitingBeforeItStops) {
+    TemporaryDirectory directory;
+    {
+        RecordKeeper records;
+        for (int round = 0; round < 50; ++round)
+            for (int board = 0; board < 20; ++board)
+                records.Put(directory.path + "/" + std::to_string(board) + ".state",
+                            {static_cast<std::uint64_t>(round), 8, false, {}});
+    }
+    for (int board = 0; board < 20; ++board) {
+        BoardState read;
+        std::string problem;
+        ASSERT_EQ(ReadRecord(directory.path + "/" + std::to_string(board) + ".state", &read, &problem),
+                  RecordRead::Found) << "record " << board << " dropped at stop";
+        EXPECT_EQ(read.value, 49u) << "record " << board << " is not the latest";
+    }
+}
+
 }  // namespace
