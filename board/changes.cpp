@@ -1,18 +1,41 @@
 #include "board/changes.h"
 
+#include <algorithm>
+
+#include "board/output_bits.h"
 #include "board/values.h"
-#include "register/transmission.h"
 
 namespace {
 
 const char kChangeForms[] =
-    "N=on, N=off, N=toggle or N=pulse:DURATION with N from 1 to 64, or all=on, all=off, all=toggle";
+    "N=on, N=off, N=toggle or N=pulse:DURATION with N from 1 to 64, or all=on, all=off, all=toggle "
+    "(on and off also as true and false, 1 and 0, in any case)";
 
 std::string Problem(const std::string& text, const std::string& what) {
     return "bad output change " + Quoted(text) + ": " + what;
 }
 
+std::string Lowered(std::string text) {
+    for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return text;
+}
+
 }  // namespace
+
+const char kSwitchWords[] = "ON, OFF, TOGGLE, true, false, 1 or 0 (in any case)";
+
+bool ParseSwitchWord(const std::string& word, Switch* action) {
+    const std::string lowered = Lowered(word);
+    if (lowered == "on" || lowered == "true" || lowered == "1")
+        *action = Switch::On;
+    else if (lowered == "off" || lowered == "false" || lowered == "0")
+        *action = Switch::Off;
+    else if (lowered == "toggle")
+        *action = Switch::Toggle;
+    else
+        return false;
+    return true;
+}
 
 std::string ParseChange(const std::string& text, Change* change) {
     const std::size_t equals = text.find('=');
@@ -29,12 +52,8 @@ std::string ParseChange(const std::string& text, Change* change) {
     }
 
     const std::string pulse = "pulse:";
-    if (action == "on") {
-        change->action = Switch::On;
-    } else if (action == "off") {
-        change->action = Switch::Off;
-    } else if (action == "toggle") {
-        change->action = Switch::Toggle;
+    if (ParseSwitchWord(action, &change->action)) {
+        change->pulseMs = 0;
     } else if (action.compare(0, pulse.size(), pulse) == 0 && change->output != 0) {
         change->action = Switch::Pulse;
         if (!ParseDuration(action.substr(pulse.size()), &change->pulseMs))
@@ -42,6 +61,29 @@ std::string ParseChange(const std::string& text, Change* change) {
     } else {
         return Problem(text, std::string("expected ") + kChangeForms);
     }
+    return "";
+}
+
+std::string ParseOutputItems(const std::string& text, int outputs, std::vector<Change>* changes) {
+    std::vector<Change> read;
+    for (std::size_t at = text.find_first_not_of(" \t\r\n"); at != std::string::npos;
+         at = text.find_first_not_of(" \t\r\n", at)) {
+        const std::size_t end = std::min(text.find_first_of(" \t\r\n", at), text.size());
+        const std::string item = text.substr(at, end - at);
+        at = end;
+        Change change;
+        if (item.find('=') == std::string::npos)
+            return "bad item " + Quoted(item) + ": expected N=WORD or all=WORD, WORD one of " + kSwitchWords;
+        const std::string problem = ParseChange(item, &change);
+        if (!problem.empty()) return problem;
+        if (change.action == Switch::Pulse)
+            return "bad item " + Quoted(item) + ": a pulse goes alone, not among several outputs";
+        if (change.output > outputs)
+            return "bad item " + Quoted(item) + ": the board has outputs 1 to " + std::to_string(outputs);
+        read.push_back(change);
+    }
+    if (read.empty()) return "no items: expected N=WORD ..., as 3=on 5=off 8=toggle";
+    *changes = read;
     return "";
 }
 

@@ -17,8 +17,22 @@ struct Change {
     std::int64_t pulseMs = 0;
 };
 
-// Returns "" or what is wrong with text, quoting it.
+// The words every door takes for one output: ON, OFF and TOGGLE, and ON
+// and OFF also as true and false, 1 and 0, all in any case. False for any
+// other word (PULSE is each door's own).
+bool ParseSwitchWord(const std::string& word, Switch* action);
+extern const char kSwitchWords[];
+
+// Returns "" or what is wrong with text, quoting it. The action is a
+// switch word as above or pulse:DURATION.
 std::string ParseChange(const std::string& text, Change* change);
+
+// Several outputs at once, as every door takes them: "3=on 5=off 8=toggle",
+// items separated by blanks, each N=WORD or all=WORD for outputs 1 to
+// `outputs`. All or nothing: returns "" with every change, in order, or
+// the first problem with nothing in changes. Pulses and whole values go
+// alone, so they are refused here.
+std::string ParseOutputItems(const std::string& text, int outputs, std::vector<Change>* changes);
 
 // value after the change (a pulse's first half: its output on).
 std::uint64_t AppliedChange(std::uint64_t value, const Change& change, int outputs);

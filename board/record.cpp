@@ -1,15 +1,28 @@
 #include "board/record.h"
 
 #include <algorithm>
+#include <cstdint>
 
+#include "board/output_bits.h"
 #include "board/state_files.h"
 #include "board/values.h"
+
+namespace {
+
+std::string AutoOffLines(const BoardState& state) {
+    std::string lines;
+    for (const auto& [output, deadline] : state.offAt)
+        lines += "auto_off " + std::to_string(output) + " " + std::to_string(deadline) + "\n";
+    return lines;
+}
+
+}  // namespace
 
 std::string FormatRecord(const BoardState& state) {
     return "# octolatch: the outputs last sent to this port\n"
            "value " + FormatValue(state.value, state.outputs) + "\n" +
            "outputs " + std::to_string(state.outputs) + "\n" +
-           "invert " + (state.invert ? "yes" : "no") + "\n";
+           "invert " + (state.invert ? "yes" : "no") + "\n" + AutoOffLines(state);
 }
 
 // Every field once, in any order; blank lines and # comments are allowed.
@@ -39,6 +52,13 @@ std::string ParseRecord(const std::string& text, BoardState* state) {
         } else if (key == "invert" && !haveInvert && (field == "yes" || field == "no")) {
             read.invert = field == "yes";
             haveInvert = true;
+        } else if (key == "auto_off") {
+            const std::size_t split = field.find(' ');
+            std::int64_t output = 0, deadline = 0;
+            if (split == std::string::npos || !ParseWholeNumber(field.substr(0, split), kMostOutputs, &output) ||
+                output < 1 || !ParseWholeNumber(field.substr(split + 1), INT64_MAX, &deadline) ||
+                !read.offAt.emplace(static_cast<int>(output), deadline).second)
+                return where + "bad auto_off " + Quoted(field);
         } else {
             return where + "unexpected " + Quoted(line);
         }
@@ -48,6 +68,9 @@ std::string ParseRecord(const std::string& text, BoardState* state) {
     if (!ParseValue(valueText, read.outputs, &read.value))
         return "line " + std::to_string(valueLine) + ": bad value " + Quoted(valueText) + " for " +
                std::to_string(read.outputs) + " outputs";
+    for (const auto& entry : read.offAt)
+        if (entry.first > read.outputs || !(read.value & BitOfOutput(entry.first, read.outputs)))
+            return "an auto_off for output " + std::to_string(entry.first) + ", which is not on";
     *state = read;
     return "";
 }

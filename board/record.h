@@ -5,15 +5,21 @@
 //   value 0x00A1
 //   outputs 16
 //   invert no
+//   auto_off 3 1718000000000
+//
+// Each auto_off line is an output that is on and the moment it goes off
+// by itself, in milliseconds since 1970 (records without them stay good).
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 struct BoardState {
     std::uint64_t value = 0;  // output k is bit 1 << (outputs - k)
     int outputs = 8;
     bool invert = false;
+    std::map<int, std::int64_t> offAt;  // auto-off deadlines by output
 };
 
 std::string FormatRecord(const BoardState& state);

@@ -11,14 +11,6 @@ void Change(PortHandle port, LineCode code, std::uint32_t* firstError) {
 
 }  // namespace
 
-std::uint64_t BitOfOutput(int output, int outputs) {
-    return std::uint64_t{1} << (outputs - output);
-}
-
-std::uint64_t AllOutputs(int outputs) {
-    return outputs >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << outputs) - 1;
-}
-
 std::uint32_t TransmitValue(PortHandle port, std::uint64_t value, int outputs, bool invert) {
     const std::uint64_t sent = invert ? ~value : value;
     std::uint32_t firstError = 0;

@@ -3,18 +3,8 @@
 
 #include <cstdint>
 
+#include "board/output_bits.h"
 #include "register/serial_line.h"
-
-// The most outputs a chain may have: eight registers of eight.
-constexpr int kMostOutputs = 64;
-
-// Output k (1 to outputs) owns bit 1 << (outputs - k): output 1 is the most
-// significant bit and is shifted in last, so it ends in the first register's
-// QA and the farthest register's QH takes the least significant bit.
-std::uint64_t BitOfOutput(int output, int outputs);
-
-// Every bit of value that an output of the chain owns.
-std::uint64_t AllOutputs(int outputs);
 
 // Clocks all `outputs` bits of value in, least significant first, then
 // strobes the latch: 3 x outputs + 2 line operations and 2 x outputs + 1

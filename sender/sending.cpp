@@ -152,7 +152,7 @@ bool InvertInForce(const Run& run) {
 // The state the next transmission starts from. Where no record set the
 // width and inversion, the command's are in force.
 BoardState StateInForce(const Run& run) {
-    return {run.state.value, OutputsInForce(run), InvertInForce(run)};
+    return {run.state.value, OutputsInForce(run), InvertInForce(run), run.state.offAt};
 }
 
 // Where the service owns the port, its board's width and inversion are
@@ -165,7 +165,7 @@ Outcome Greet(Run& run) {
     const std::size_t space = answer.find(' ');
     if (space == std::string::npos || !ParseWholeNumber(answer.substr(0, space), kMostOutputs, &outputs))
         return {kExitFailed, run.command.port + ": octolatchd answered " + Quoted(answer)};
-    run.state = {0, static_cast<int>(outputs), answer.substr(space + 1) == "inverted"};
+    run.state = {0, static_cast<int>(outputs), answer.substr(space + 1) == "inverted", {}};
     const int given = OutputsInForce(run);
     const bool invert = InvertInForce(run);
     run.mismatch = given != run.state.outputs || invert != run.state.invert;
@@ -184,7 +184,7 @@ Outcome CheckStep(const Step& step, Run& run) {
             return {kExitBadInput, "bad value " + Quoted(step.text) + ": expected " + ValueForms(outputs)};
         // The service's board keeps the width and inversion it was given.
         if (run.link >= 0 && run.mismatch) return {kExitFailed, run.problem};
-        run.state = {value, outputs, InvertInForce(run)};
+        run.state = {value, outputs, InvertInForce(run), {}};
         run.known = true;
         run.mismatch = false;
         return Sent();

@@ -1,5 +1,7 @@
 #include "service/board.h"
 
+#include <algorithm>
+
 #include "board/values.h"
 #include "ports/port_opening.h"
 #include "ports/port_paths.h"
@@ -24,12 +26,34 @@ const char* WordFor(Switch action) {
     return "";
 }
 
+// The rules' clock: milliseconds of the steady clock.
+std::int64_t Milliseconds(std::chrono::steady_clock::time_point at) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
+}
+
+std::int64_t WallMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// What an open that failed means, in the words a client is told.
+std::string UnavailableBecause(std::uint32_t error) {
+    switch (SerialLine::KindOfError(error)) {
+        case PortError::Busy: return "port busy: another program holds it";
+        case PortError::NotFound: return "its adapter is gone";
+        case PortError::Denied: return "cannot open: permission denied";
+        case PortError::NotSerial: return "cannot open: not a serial port";
+        case PortError::Other: break;
+    }
+    return "cannot open: " + Reason(error);
+}
+
 }  // namespace
 
 Board::Board(const BoardSettings& settings, std::string recordPath, RecordKeeper& records,
              std::function<void(const BoardEvent&)> publish)
-    : settings_(settings), recordPath_(std::move(recordPath)), records_(records), publish_(std::move(publish)),
-      pulses_(static_cast<std::size_t>(settings.outputs)) {}
+    : settings_(settings), rules_(RulesOf(settings)), recordPath_(std::move(recordPath)), records_(records),
+      publish_(std::move(publish)), plan_(StartingPlan(rules_, 0, 1)) {}
 
 Board::~Board() {
     Stop();
@@ -43,6 +67,9 @@ void Board::Say(const std::string& what) {
     Log(settings_.name + ": " + what);
 }
 
+// The power-on state goes through the rules as any change does: a record
+// that has two members of an interlock on (the group is newer than the
+// record) leaves the whole group off.
 void Board::Start() {
     BoardState recorded;
     std::string problem;
@@ -53,17 +80,34 @@ void Board::Start() {
             " outputs" + (recorded.invert ? ", inverted" : "") + "; the power-on state is made without it");
         read = RecordRead::Failed;
     }
-    std::uint64_t value = 0;
+    if (read != RecordRead::Found) recorded = BoardState{0, settings_.outputs, settings_.invert, {}};
+    std::uint64_t value = 0, kept = 0;
     for (int output = 1; output <= settings_.outputs; ++output) {
         const PowerOn policy = settings_.output[static_cast<std::size_t>(output - 1)].powerOn;
-        const bool last = read == RecordRead::Found && (recorded.value & Bit(output));
+        const bool last = recorded.value & Bit(output);
         if (policy == PowerOn::On || (policy == PowerOn::Last && last)) value |= Bit(output);
+        if (policy == PowerOn::Last && last) kept |= Bit(output);
     }
+    for (const Interlock& group : rules_.interlocks) {
+        if (InterlockConflict(rules_, value & group.members).empty()) continue;
+        Say("the record has outputs of an interlock on together; they stay off");
+        value &= ~group.members;
+    }
+    const auto now = Clock::now();
+    const std::int64_t nowMs = Milliseconds(now), wallMs = WallMilliseconds();
     {
-        // The power-on state is the one the board stands by from now on,
-        // also while its adapter is gone: it is what gets sent on opening.
         const std::lock_guard<std::mutex> lock(mutex_);
-        wanted_ = sent_ = value;
+        plan_ = StartingPlan(rules_, recorded.value, nowMs);
+        Request(rules_, plan_, WishOfValue(value, settings_.outputs), nowMs);
+        // An output kept on keeps its auto-off deadline; one past due goes
+        // off in the power-on transmission.
+        for (const auto& [output, deadline] : recorded.offAt) {
+            if (!(kept & value & Bit(output))) continue;
+            const std::size_t k = static_cast<std::size_t>(output - 1);
+            plan_.offAt[k] = std::max<std::int64_t>(nowMs + (deadline - wallMs), nowMs);
+            plan_.onFor[k] = 0;
+        }
+        Due(rules_, plan_, nowMs);
         version_ = 1;
     }
     Say("power-on state " + FormatValue(value, settings_.outputs));
@@ -79,36 +123,47 @@ void Board::Stop() {
     if (writer_.joinable()) writer_.join();
 }
 
-BoardView Board::Look() const {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return {available_, sent_};
+std::vector<std::int64_t> Board::OffInMs(std::int64_t now) const {
+    std::vector<std::int64_t> remaining(static_cast<std::size_t>(settings_.outputs), -1);
+    for (int output = 1; output <= settings_.outputs; ++output) {
+        const std::size_t k = static_cast<std::size_t>(output - 1);
+        if (plan_.offAt[k] != 0 && (plan_.latched & Bit(output)))
+            remaining[k] = std::max<std::int64_t>(plan_.offAt[k] - now, 0);
+    }
+    return remaining;
 }
 
-std::future<Answer> Board::Immediate(Answer::Status status) {
+BoardView Board::Look() const {
+    const std::int64_t now = Milliseconds(Clock::now());
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return {available_, plan_.latched, available_ ? "" : reason_, OffInMs(now), plan_.waitingOn};
+}
+
+std::future<Answer> Board::Immediate(Answer::Status status, const std::string& reason) {
     std::promise<Answer> answer;
-    answer.set_value({status, sent_});
+    answer.set_value({status, plan_.latched, reason});
     return answer.get_future();
 }
 
-std::future<Answer> Board::Enqueue(std::uint64_t wanted) {
-    if (wanted == wanted_ && version_ == sentVersion_) return Immediate(Answer::Done);
-    if (wanted != wanted_) {
-        wanted_ = wanted;
-        ++version_;
-        wake_.notify_one();
+std::future<Answer> Board::Ask(const Wish& wish, std::future<Answer>* ended) {
+    if (stopping_) return Immediate(Answer::Stopping);
+    if (!available_) return Immediate(Answer::Unavailable, reason_);
+    const Plan before = plan_;
+    const std::string conflict = Request(rules_, plan_, wish, Milliseconds(Clock::now()));
+    if (!conflict.empty()) return Immediate(Answer::Refused, conflict);
+    if (plan_.wanted != before.wanted) ++version_;
+    // A pulse turned into a plain ON, or an auto-off started again, is
+    // recorded now: no transmission will.
+    if (RecordedValue(plan_) != RecordedValue(before) || plan_.offAt != before.offAt) Record();
+    wake_.notify_one();
+    if (ended) {
+        waiters_.push_back({version_, 0, wish.pulse, {}});
+        *ended = waiters_.back().answer.get_future();
     }
-    waiters_.push_back({version_, {}});
-    return waiters_.back().answer.get_future();
-}
-
-void Board::CancelPulses(std::uint64_t outputs) {
-    bool running = false;
-    for (int output = 1; output <= settings_.outputs; ++output) {
-        if (!(outputs & Bit(output))) continue;
-        running = running || pulses_[static_cast<std::size_t>(output - 1)].running;
-        pulses_[static_cast<std::size_t>(output - 1)] = PulseTimer{};
-    }
-    if (running) Record();
+    waiters_.push_back({version_, wish.on, 0, {}});
+    std::future<Answer> answer = waiters_.back().answer.get_future();
+    Settle();
+    return answer;
 }
 
 std::future<Answer> Board::SwitchOutput(int output, Switch action, const std::string& who) {
@@ -119,20 +174,14 @@ std::future<Answer> Board::SwitchOutput(int output, Switch action, const std::st
 // log (a journal that falls behind) never holds up the writer.
 std::future<Answer> Board::Apply(const std::vector<Change>& changes, const std::string& who) {
     std::string said;
+    for (const Change& change : changes)
+        said += (said.empty() ? "" : ", ") +
+                (change.output == 0 ? std::string("all outputs") : "output " + std::to_string(change.output)) +
+                " " + WordFor(change.action);
     std::future<Answer> answer;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_ || !available_) return Immediate(stopping_ ? Answer::Stopping : Answer::Unavailable);
-        std::uint64_t wanted = wanted_, touched = 0;
-        for (const Change& change : changes) {
-            wanted = AppliedChange(wanted, change, settings_.outputs);
-            touched |= change.output == 0 ? AllOutputs(settings_.outputs) : Bit(change.output);
-            said += (said.empty() ? "" : ", ") +
-                    (change.output == 0 ? std::string("all outputs") : "output " + std::to_string(change.output)) +
-                    " " + WordFor(change.action);
-        }
-        CancelPulses(touched);
-        answer = Enqueue(wanted);
+        answer = Ask(WishOfChanges(plan_, changes, settings_.outputs), nullptr);
     }
     Say(said + " (" + who + ")");
     return answer;
@@ -142,83 +191,77 @@ std::future<Answer> Board::SetValue(std::uint64_t value, const std::string& who)
     std::future<Answer> answer;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_ || !available_) return Immediate(stopping_ ? Answer::Stopping : Answer::Unavailable);
-        CancelPulses(AllOutputs(settings_.outputs));
-        answer = Enqueue(value);
+        answer = Ask(WishOfValue(value, settings_.outputs), nullptr);
     }
     Say("value " + FormatValue(value, settings_.outputs) + " (" + who + ")");
     return answer;
 }
 
-std::future<Answer> Board::PulseOutput(int output, std::int64_t milliseconds, const std::string& who) {
-    std::string said = "output " + std::to_string(output) + " pulse " + std::to_string(milliseconds) + " ms";
+std::future<Answer> Board::PulseOutput(int output, std::int64_t milliseconds, const std::string& who,
+                                       std::future<Answer>* ended) {
     std::future<Answer> answer;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_ || !available_) return Immediate(stopping_ ? Answer::Stopping : Answer::Unavailable);
-        PulseTimer& pulse = pulses_[static_cast<std::size_t>(output - 1)];
-        if (pulse.running) {
-            said += ", restarted";
-            pulse.milliseconds = milliseconds;
-            pulse.end = Clock::now() + std::chrono::milliseconds(milliseconds);
-            wake_.notify_one();
-            answer = Immediate(Answer::Done);
-        } else {
-            answer = Enqueue(wanted_ | Bit(output));
-            pulse = {milliseconds, version_, false, {}};
-            // Already on at the register: the pulse's time runs from now.
-            if (version_ == sentVersion_) {
-                pulse.running = true;
-                pulse.end = Clock::now() + std::chrono::milliseconds(milliseconds);
-                wake_.notify_one();
-            }
-        }
+        answer = Ask(WishOfChanges(plan_, {{output, Switch::Pulse, milliseconds}}, settings_.outputs), ended);
     }
-    Say(said + " (" + who + ")");
+    Say("output " + std::to_string(output) + " pulse " + std::to_string(milliseconds) + " ms (" + who + ")");
     return answer;
 }
 
-void Board::Settle(std::uint64_t upTo, Answer::Status status, std::uint64_t value) {
+// Answers every waiter whose wait is over.
+void Board::Settle() {
+    const std::uint64_t asked = plan_.wanted | plan_.waitingOn;
     for (auto waiter = waiters_.begin(); waiter != waiters_.end();) {
-        if (waiter->version > upTo) {
+        const bool over = waiter->version <= sentVersion_ && !(waiter->on & asked & ~plan_.latched) &&
+                          !(waiter->ended & plan_.pulsing);
+        if (!over) {
             ++waiter;
             continue;
         }
-        waiter->answer.set_value({status, value});
+        waiter->answer.set_value({Answer::Done, plan_.latched, ""});
         waiter = waiters_.erase(waiter);
     }
 }
 
-void Board::EndPulses(Clock::time_point now) {
+// The ends that are due and the ONs whose dead time has passed: changes
+// like any other, said in the log.
+void Board::ApplyDue(std::int64_t now) {
+    const std::uint64_t before = plan_.wanted;
+    Due(rules_, plan_, now);
+    if (plan_.wanted == before) return;
+    ++version_;
     for (int output = 1; output <= settings_.outputs; ++output) {
-        PulseTimer& pulse = pulses_[static_cast<std::size_t>(output - 1)];
-        if (!pulse.running || pulse.end > now) continue;
-        pulse = PulseTimer{};
-        Say("output " + std::to_string(output) + " off (end of pulse)");
-        if (wanted_ & Bit(output)) {
-            wanted_ &= ~Bit(output);
-            ++version_;
-        }
+        const std::uint64_t bit = Bit(output);
+        if (before & ~plan_.wanted & bit)
+            Say("output " + std::to_string(output) + (plan_.pulsing & bit ? " off (end of pulse)" : " off (auto-off)"));
+        if (~before & plan_.wanted & bit) Say("output " + std::to_string(output) + " on (after the dead time)");
     }
 }
 
-Board::Clock::time_point Board::NextWake(Clock::time_point now) const {
-    Clock::time_point next = now + kPresenceCheck;
-    for (const PulseTimer& pulse : pulses_)
-        if (pulse.running && pulse.end < next) next = pulse.end;
-    return next;
+Board::Clock::time_point Board::NextWake(Clock::time_point latest) const {
+    const std::int64_t due = NextDue(rules_, plan_);
+    if (due == 0) return latest;
+    const Clock::time_point at{std::chrono::milliseconds(due)};
+    return std::min(at, latest);
 }
 
+// The record never has a pulse on; an auto-off keeps its deadline on the
+// wall clock, so that a restart ends it on time.
 void Board::Record() {
-    std::uint64_t value = sent_;
-    // A pulse is never remembered as on: after a restart it stays off.
-    for (int output = 1; output <= settings_.outputs; ++output)
-        if (pulses_[static_cast<std::size_t>(output - 1)].running) value &= ~Bit(output);
-    records_.Put(recordPath_, {value, settings_.outputs, settings_.invert});
+    const std::uint64_t value = RecordedValue(plan_);
+    BoardState state{value, settings_.outputs, settings_.invert, {}};
+    const std::int64_t now = Milliseconds(Clock::now()), wall = WallMilliseconds();
+    for (int output = 1; output <= settings_.outputs; ++output) {
+        const std::int64_t offAt = plan_.offAt[static_cast<std::size_t>(output - 1)];
+        if ((value & Bit(output)) && offAt != 0) state.offAt[output] = wall + (offAt - now);
+    }
+    records_.Put(recordPath_, state);
 }
 
 void Board::Publish(std::uint64_t changed, bool availabilityChanged) {
-    if (publish_) publish_({settings_.name, settings_.outputs, available_, sent_, changed, availabilityChanged});
+    if (publish_)
+        publish_({settings_.name, settings_.outputs, available_, plan_.latched, changed, availabilityChanged,
+                  available_ ? "" : reason_, OffInMs(Milliseconds(Clock::now()))});
 }
 
 // The turn is taken anew with each open, since the device behind the
@@ -230,6 +273,7 @@ bool Board::OpenPort() {
         turnTaken_ = true;
     else if (SerialLine::KindOfError(SerialLine::LastError()) == PortError::Busy)
         problem = PortBusy(settings_.port);
+    std::string reason = problem.empty() ? "" : "port busy: another program holds it";
     const char* doing = "";
     if (problem.empty()) {
         const std::uint32_t error = OpenAndConfigure(settings_.port, &port_, &doing);
@@ -238,8 +282,11 @@ bool Board::OpenPort() {
             return true;
         }
         problem = ProblemWith(settings_.port, doing, error);
+        reason = UnavailableBecause(error);
     }
     ReleaseTurn();
+    const std::lock_guard<std::mutex> lock(mutex_);
+    reason_ = reason;
     if (problem != lastProblem_) Say(problem + "; unavailable, opened again every second");
     lastProblem_ = problem;
     return false;
@@ -262,48 +309,43 @@ void Board::ClosePort() {
 }
 
 // The changes that were on their way are dropped: the board stands by what
-// it last sent, and pulses that never came on are forgotten.
-void Board::Fail(const std::string& why) {
-    const bool wasAvailable = available_;
-    available_ = false;
+// it last latched. Every pending end is kept, so the re-send after the
+// adapter comes back carries the OFF of each one that is due.
+void Board::Fail(const std::string& reason, const std::string& said) {
+    const bool wasAnnounced = announced_;
+    available_ = announced_ = false;
+    reason_ = reason;
     ClosePort();
-    for (PulseTimer& pulse : pulses_)
-        if (!pulse.running) pulse = PulseTimer{};
-    Settle(version_, Answer::Unavailable, sent_);
-    wanted_ = sent_;
+    // Until the power-on state has gone out it stays what the board stands by.
+    if (everLatched_) Failed(plan_);
+    for (Waiter& waiter : waiters_) waiter.answer.set_value({Answer::Unavailable, plan_.latched, reason});
+    waiters_.clear();
     sentVersion_ = version_;
     reopenAt_ = Clock::now() + kReopen;
-    if (why != lastProblem_) Say(why + "; unavailable, opened again every second");
-    lastProblem_ = why;
-    if (wasAvailable) Publish(0, true);
+    if (said != lastProblem_) Say(said + "; unavailable, opened again every second");
+    lastProblem_ = said;
+    Record();
+    if (wasAnnounced) Publish(0, true);
 }
 
 void Board::Transmit(std::unique_lock<std::mutex>& lock) {
-    const std::uint64_t value = wanted_, version = version_, before = sent_;
+    const std::uint64_t value = plan_.wanted, version = version_, before = plan_.latched;
     lock.unlock();
     const std::uint32_t error = TransmitValue(port_, value, settings_.outputs, settings_.invert);
     lock.lock();
     const std::uint64_t line = settings_.invert ? ~value : value;
     breakOn_ = (line >> (settings_.outputs - 1)) & 1;
     if (error != 0) {
-        Fail(settings_.port + ": sending failed: " + Reason(error));
+        Fail("its adapter is gone", settings_.port + ": sending failed: " + Reason(error));
         return;
     }
-    const bool becameAvailable = !available_;
-    available_ = true;
-    sent_ = value;
+    const bool becameAvailable = !announced_;
+    announced_ = everLatched_ = true;
+    Latched(rules_, plan_, value, Milliseconds(Clock::now()));
     sentVersion_ = version;
-    const auto now = Clock::now();
-    for (int output = 1; output <= settings_.outputs; ++output) {
-        PulseTimer& pulse = pulses_[static_cast<std::size_t>(output - 1)];
-        if (pulse.milliseconds > 0 && !pulse.running && pulse.startVersion <= version) {
-            pulse.running = true;
-            pulse.end = now + std::chrono::milliseconds(pulse.milliseconds);
-        }
-    }
     if (becameAvailable) Say(settings_.port + ": available");
     lastProblem_.clear();
-    Settle(version, Answer::Done, value);
+    Settle();
     Record();
     Publish(before ^ value, becameAvailable);
 }
@@ -314,18 +356,22 @@ void Board::Run() {
     reopenAt_ = Clock::now();
     while (!stopping_) {
         const Clock::time_point now = Clock::now();
-        EndPulses(now);
+        ApplyDue(Milliseconds(now));
         if (!portOpen_) {
             if (now >= reopenAt_) {
                 reopenAt_ = now + kReopen;
                 lock.unlock();
                 const bool opened = OpenPort();
                 lock.lock();
-                // The open may have clocked a stray bit: everything is sent again.
-                if (opened) ++version_;
+                // The open may have clocked a stray bit: everything is sent
+                // again, and changes asked meanwhile wait for it.
+                if (opened) {
+                    available_ = true;
+                    ++version_;
+                }
                 continue;
             }
-            wake_.wait_until(lock, std::min(reopenAt_, NextWake(now)));
+            wake_.wait_until(lock, NextWake(reopenAt_));
             continue;
         }
         if (version_ != sentVersion_) {
@@ -335,23 +381,21 @@ void Board::Run() {
         if (now >= nextCheck) {
             nextCheck = now + kPresenceCheck;
             if (!SerialLine::StillThere(port_)) {
-                Fail(settings_.port + ": the adapter is gone");
+                Fail("its adapter is gone", settings_.port + ": the adapter is gone");
                 continue;
             }
         }
-        wake_.wait_until(lock, std::min(nextCheck, NextWake(now)));
+        wake_.wait_until(lock, NextWake(nextCheck));
     }
     // A pulse is never left on, not even by a service that stops.
-    std::uint64_t pulsing = 0;
-    for (int output = 1; output <= settings_.outputs; ++output)
-        if (pulses_[static_cast<std::size_t>(output - 1)].running) pulsing |= Bit(output);
+    const std::uint64_t pulsing = plan_.pulsing & plan_.latched;
     if (pulsing && portOpen_) {
         Say("pulses ended early: the service stops");
-        wanted_ &= ~pulsing;
+        plan_.wanted &= ~pulsing;
         ++version_;
-        CancelPulses(pulsing);
         Transmit(lock);
     }
-    Settle(version_, Answer::Stopping, sent_);
+    for (Waiter& waiter : waiters_) waiter.answer.set_value({Answer::Stopping, plan_.latched, ""});
+    waiters_.clear();
     ClosePort();
 }

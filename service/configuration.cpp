@@ -1,8 +1,10 @@
 #include "service/configuration.h"
 
+#include <algorithm>
 #include <set>
 #include <toml++/toml.h>
 
+#include "board/output_bits.h"
 #include "board/values.h"
 
 namespace {
@@ -79,18 +81,63 @@ void ReadOutputs(const toml::table& outputs, BoardSettings* board, const Problem
             continue;
         }
         OutputSettings& output = board->output[static_cast<std::size_t>(number - 1)];
-        CheckKeys(*table, {"name", "power_on", "pulse_ms"}, " in [board.output." + std::string(key.str()) + "]",
-                  problems);
+        CheckKeys(*table, {"name", "power_on", "pulse_ms", "auto_off_ms"},
+                  " in [board.output." + std::string(key.str()) + "]", problems);
         ReadString(*table, "name", &output.name, problems);
         ReadPowerOn(*table, &output.powerOn, problems);
         ReadInteger(*table, "pulse_ms", 1, 3600000, &output.pulseMs, problems);
+        ReadInteger(*table, "auto_off_ms", 1, kLongestAutoOffMs, &output.autoOffMs, problems);
     }
+}
+
+// [[board.interlock]]: outputs = [1, 2], dead_time_ms = 500.
+void ReadInterlocks(const toml::node& node, BoardSettings* board, const Problems& problems) {
+    const auto* list = node.as_array();
+    if (!list) return problems.Add(node, "board.interlock must be an array of tables: [[board.interlock]]");
+    for (const toml::node& entry : *list) {
+        const auto* table = entry.as_table();
+        if (!table) {
+            problems.Add(entry, "board.interlock must be an array of tables: [[board.interlock]]");
+            continue;
+        }
+        CheckKeys(*table, {"outputs", "dead_time_ms"}, " in [[board.interlock]]", problems);
+        InterlockSettings group;
+        ReadInteger(*table, "dead_time_ms", 0, 3600000, &group.deadTimeMs, problems);
+        const toml::node* outputs = table->get("outputs");
+        const auto* numbers = outputs ? outputs->as_array() : nullptr;
+        bool good = numbers != nullptr;
+        for (std::size_t i = 0; good && i < numbers->size(); ++i) {
+            const auto* number = numbers->get(i)->as_integer();
+            good = number && number->get() >= 1 && number->get() <= board->outputs &&
+                   std::count(group.outputs.begin(), group.outputs.end(), number->get()) == 0;
+            if (good) group.outputs.push_back(static_cast<int>(number->get()));
+        }
+        if (!good || group.outputs.size() < 2) {
+            problems.Add(outputs ? *outputs : entry, "an interlock's outputs are two or more different outputs "
+                                                     "from 1 to " + std::to_string(board->outputs) +
+                                                     ": outputs = [1, 2]");
+            continue;
+        }
+        board->interlocks.push_back(group);
+    }
+}
+
+// A power-on state that switches two members of an interlock on.
+void CheckPowerOn(const BoardSettings& board, int line, const Problems& problems) {
+    const BoardRules rules = RulesOf(board);
+    std::uint64_t on = 0;
+    for (int output = 1; output <= board.outputs; ++output)
+        if (board.output[static_cast<std::size_t>(output - 1)].powerOn == PowerOn::On)
+            on |= BitOfOutput(output, board.outputs);
+    const std::string conflict = InterlockConflict(rules, on);
+    if (!conflict.empty()) problems.Add(line, "board " + Quoted(board.name) + ": power_on = \"on\" breaks an interlock: " + conflict);
 }
 
 BoardSettings ReadBoard(const toml::table& table, const Problems& problems) {
     BoardSettings board;
-    CheckKeys(table, {"name", "port", "outputs", "invert", "pulse_ms", "power_on", "output"}, " in [[board]]",
-              problems);
+    CheckKeys(table, {"name", "port", "outputs", "invert", "pulse_ms", "auto_off_ms", "power_on", "output",
+                      "interlock"},
+              " in [[board]]", problems);
     ReadString(table, "name", &board.name, problems);
     ReadString(table, "port", &board.port, problems);
     std::int64_t outputs = 8;
@@ -105,6 +152,7 @@ BoardSettings ReadBoard(const toml::table& table, const Problems& problems) {
     }
     OutputSettings defaults;
     ReadInteger(table, "pulse_ms", 1, 3600000, &defaults.pulseMs, problems);
+    ReadInteger(table, "auto_off_ms", 1, kLongestAutoOffMs, &defaults.autoOffMs, problems);
     ReadPowerOn(table, &defaults.powerOn, problems);
     board.output.assign(static_cast<std::size_t>(board.outputs), defaults);
     if (const toml::node* outputTables = table.get("output")) {
@@ -113,6 +161,8 @@ BoardSettings ReadBoard(const toml::table& table, const Problems& problems) {
         else
             problems.Add(*outputTables, "board.output must be a table of [board.output.N]");
     }
+    if (const toml::node* interlocks = table.get("interlock")) ReadInterlocks(*interlocks, &board, problems);
+    CheckPowerOn(board, table.source().begin.line, problems);
     const int line = table.source().begin.line;
     if (board.name.empty())
         problems.Add(line, "a [[board]] needs a name");
@@ -146,6 +196,18 @@ void ReadMqtt(const toml::table& table, MqttSettings* mqtt, const Problems& prob
 }
 
 }  // namespace
+
+BoardRules RulesOf(const BoardSettings& board) {
+    BoardRules rules;
+    rules.outputs = board.outputs;
+    for (const InterlockSettings& group : board.interlocks) {
+        Interlock interlock{0, group.deadTimeMs};
+        for (const int output : group.outputs) interlock.members |= BitOfOutput(output, board.outputs);
+        rules.interlocks.push_back(interlock);
+    }
+    for (const OutputSettings& output : board.output) rules.autoOffMs.push_back(output.autoOffMs);
+    return rules;
+}
 
 bool IsBoardName(const std::string& name) {
     if (name.empty() || name.size() > 64) return false;

@@ -5,12 +5,21 @@
 #include <string>
 #include <vector>
 
+#include "board/rules.h"
+
 enum class PowerOn { Off, On, Last };
 
 struct OutputSettings {
     std::string name;              // "" when unnamed
     PowerOn powerOn = PowerOn::Last;
     std::int64_t pulseMs = 0;      // 0: none (a pulse then needs its length)
+    std::int64_t autoOffMs = 0;    // 0: none; else every ON ends with an OFF after this long
+};
+
+// [[board.interlock]]: at most one of these outputs is ever on.
+struct InterlockSettings {
+    std::vector<int> outputs;
+    std::int64_t deadTimeMs = 0;
 };
 
 struct BoardSettings {
@@ -19,7 +28,11 @@ struct BoardSettings {
     int outputs = 8;
     bool invert = false;
     std::vector<OutputSettings> output;  // one per output, output 1 first
+    std::vector<InterlockSettings> interlocks;
 };
+
+// The board's rules as the decision function takes them.
+BoardRules RulesOf(const BoardSettings& board);
 
 struct MqttSettings {
     bool enabled = false;

@@ -12,9 +12,9 @@
 #include <cstring>
 
 #include "board/changes.h"
+#include "board/output_bits.h"
 #include "board/values.h"
 #include "ports/port_paths.h"
-#include "register/transmission.h"
 #include "service/log.h"
 
 namespace {
@@ -62,25 +62,28 @@ void Say(int connection, const std::string& answer) {
 }
 
 std::string Done(const Board& board, const Answer& answer) {
-    if (answer.status == Answer::Done) return "0 " + FormatValue(answer.value, board.Settings().outputs);
-    return answer.status == Answer::Stopping ? "1 octolatchd is stopping"
-                                             : "1 unavailable: its adapter is gone (octolatchd opens it again every second)";
+    switch (answer.status) {
+        case Answer::Done: return "0 " + FormatValue(answer.value, board.Settings().outputs);
+        case Answer::Stopping: return "1 octolatchd is stopping";
+        case Answer::Refused: return "1 refused: " + answer.reason;
+        case Answer::Unavailable: break;
+    }
+    return "1 unavailable: " + answer.reason + " (octolatchd opens it again every second)";
 }
 
-// A pulse, answered once it has gone off again, as the sender's own is.
+// A pulse, answered once its OFF has been latched, as the sender's own is.
+// A service that stops ends the pulse itself, after the senders are let go.
 std::string PulseThrough(Board& board, int output, std::int64_t milliseconds, const std::string& who,
                          const std::atomic<bool>& stopping) {
-    const Answer on = board.PulseOutput(output, milliseconds, who).get();
+    std::future<Answer> ended;
+    const Answer on = board.PulseOutput(output, milliseconds, who, &ended).get();
     if (on.status != Answer::Done) return Done(board, on);
-    const auto ends = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds + 2000);
-    const std::uint64_t bit = BitOfOutput(output, board.Settings().outputs);
-    BoardView view = board.Look();
-    while ((view.value & bit) && view.available && !stopping && std::chrono::steady_clock::now() < ends) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        view = board.Look();
-    }
-    if (stopping) return "1 octolatchd is stopping: the pulse ended early";
-    return "0 " + FormatValue(on.value, board.Settings().outputs) + " " + FormatValue(view.value, board.Settings().outputs);
+    while (ended.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+        if (stopping) return "1 octolatchd is stopping: the pulse ended early";
+    const Answer off = ended.get();
+    if (off.status == Answer::Stopping) return "1 octolatchd is stopping: the pulse ended early";
+    if (off.status != Answer::Done) return Done(board, off);
+    return "0 " + FormatValue(on.value, board.Settings().outputs) + " " + FormatValue(off.value, board.Settings().outputs);
 }
 
 // One request: "hello", "get N", "value TEXT", "changes ITEM...",
@@ -94,9 +97,10 @@ std::string AnswerTo(Board& board, const std::string& request, const std::string
     std::int64_t number = 0, milliseconds = 0;
     if (verb == "hello") return "0 " + std::to_string(outputs) + (board.Settings().invert ? " inverted" : " plain");
     if (verb == "get" && ParseWholeNumber(rest, outputs, &number)) {
-        const std::uint64_t value = board.Look().value;
-        if (number == 0) return "0 " + FormatValue(value, outputs);
-        return value & BitOfOutput(static_cast<int>(number), outputs) ? "0 on" : "0 off";
+        const BoardView view = board.Look();
+        if (!view.available) return "1 unavailable: " + view.reason + " (octolatchd opens it again every second)";
+        if (number == 0) return "0 " + FormatValue(view.value, outputs);
+        return view.value & BitOfOutput(static_cast<int>(number), outputs) ? "0 on" : "0 off";
     }
     std::uint64_t value = 0;
     if (verb == "value" && ParseValue(rest, outputs, &value)) return Done(board, board.SetValue(value, who).get());
@@ -106,20 +110,9 @@ std::string AnswerTo(Board& board, const std::string& request, const std::string
             ParseWholeNumber(rest.substr(split + 1), 3600000, &milliseconds) && milliseconds > 0)
             return PulseThrough(board, static_cast<int>(number), milliseconds, who, stopping);
     }
-    if (verb == "changes") {
-        std::vector<Change> changes;
-        std::size_t at = 0;
-        while (at < rest.size()) {
-            const std::size_t end = std::min(rest.find(' ', at), rest.size());
-            Change change;
-            if (!ParseChange(rest.substr(at, end - at), &change).empty() || change.action == Switch::Pulse ||
-                change.output > outputs)
-                return "2 bad request " + Quoted(request);
-            changes.push_back(change);
-            at = end + 1;
-        }
-        if (!changes.empty()) return Done(board, board.Apply(changes, who).get());
-    }
+    std::vector<Change> changes;
+    if (verb == "changes" && ParseOutputItems(rest, outputs, &changes).empty())
+        return Done(board, board.Apply(changes, who).get());
     return "2 bad request " + Quoted(request);
 }
 

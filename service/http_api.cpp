@@ -196,7 +196,8 @@ HttpReply FollowEvents(Call& call) {
                     const BoardView view = board->Look();
                     first.push_back(HttpApi::EventText({board->Settings().name, board->Settings().outputs,
                                                         view.available, view.value,
-                                                        AllOutputs(board->Settings().outputs), true}));
+                                                        AllOutputs(board->Settings().outputs), true,
+                                                        view.reason, view.offInMs}));
                 }
                 return first;
             },

@@ -10,7 +10,7 @@
 
 #include "board/state_files.h"
 #include "board/values.h"
-#include "register/transmission.h"
+#include "board/output_bits.h"
 #include "service/access.h"
 #include "service/log.h"
 #include "service/mqtt_commands.h"
@@ -95,6 +95,7 @@ std::unique_ptr<Mqtt> Mqtt::Create(const MqttSettings& settings, std::vector<std
     mosquitto_connect_callback_set(client, &Mqtt::OnConnect);
     mosquitto_disconnect_callback_set(client, &Mqtt::OnDisconnect);
     mosquitto_message_callback_set(client, &Mqtt::OnMessage);
+    mosquitto_publish_callback_set(client, &Mqtt::OnPublish);
     mosquitto_log_callback_set(client, &Mqtt::OnLog);
     const std::string will = mqtt->topics_.ServiceAvailability();
     mosquitto_will_set(client, will.c_str(), static_cast<int>(std::strlen(kOffline)), kOffline, 1, true);
@@ -127,7 +128,12 @@ Mqtt::Mqtt(const MqttSettings& settings, std::vector<std::unique_ptr<Board>>& bo
     client_ = mosquitto_new(settings.clientId.c_str(), true, this);
     for (const auto& board : boards_) {
         discovery_.push_back(DiscoveryPayload(board->Settings(), topics_, version));
-        shown_[board->Settings().name].outputs = board->Settings().outputs;
+        Shown& shown = shown_[board->Settings().name];
+        shown.outputs = board->Settings().outputs;
+        shown.offInMs.assign(static_cast<std::size_t>(shown.outputs), -1);
+        for (int output = 1; output <= shown.outputs; ++output)
+            if (board->Settings().output[static_cast<std::size_t>(output - 1)].autoOffMs > 0)
+                shown.autoOff |= BitOfOutput(output, shown.outputs);
     }
 }
 
@@ -216,6 +222,8 @@ void Mqtt::Connected() {
     for (const auto& board : boards_) {
         const std::string commands = topics_.Commands(board->Settings().name);
         mosquitto_subscribe(client_, nullptr, commands.c_str(), 1);
+        const std::string items = topics_.ItemsCommand(board->Settings().name);
+        mosquitto_subscribe(client_, nullptr, items.c_str(), 1);
     }
     if (!topics_.discoveryPrefix.empty())
         mosquitto_subscribe(client_, nullptr, topics_.DiscoveryStatus().c_str(), 1);
@@ -225,6 +233,7 @@ void Mqtt::Connected() {
         ClearForgottenBoards();
         PublishEverything();
     }
+    if (clearing_.empty()) WriteRetainedRecord();
     Log("mqtt: connected to " + settings_.host + ":" + std::to_string(settings_.port) + " as " + settings_.clientId);
 }
 
@@ -248,6 +257,19 @@ void Mqtt::OnConnect(mosquitto*, void* self, int code) {
         return;
     }
     mqtt.Connected();
+}
+
+// The broker has what a QoS 1 message carried.
+void Mqtt::OnPublish(mosquitto*, void* self, int messageId) {
+    Mqtt& mqtt = *static_cast<Mqtt*>(self);
+    if (mqtt.clearing_.erase(messageId) && mqtt.clearing_.empty()) mqtt.WriteRetainedRecord();
+}
+
+void Mqtt::WriteRetainedRecord() {
+    if (recordText_.empty()) return;
+    const std::string problem = StateFiles::ReplaceText(recordPath_, recordText_);
+    if (!problem.empty()) Log("mqtt: cannot keep the record " + recordPath_ + ": " + problem);
+    recordText_.clear();
 }
 
 void Mqtt::OnDisconnect(mosquitto*, void* self, int) {
@@ -307,11 +329,13 @@ void Mqtt::Command(const std::string& topic, const std::string& payload, bool re
         case MqttCommand::Output: answer = board->SwitchOutput(command.output, command.action, "mqtt"); break;
         case MqttCommand::Pulse: answer = board->PulseOutput(command.output, command.pulseMs, "mqtt"); break;
         case MqttCommand::Value: answer = board->SetValue(command.value, "mqtt"); break;
+        case MqttCommand::Items: answer = board->Apply(command.changes, "mqtt"); break;
     }
     if (answer.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
-    const Answer::Status status = answer.get().status;
-    if (status == Answer::Unavailable) Refuse(name, topic, "board " + name + " is unavailable: its adapter is gone");
-    if (status == Answer::Stopping) Refuse(name, topic, "the service is stopping");
+    const Answer done = answer.get();
+    if (done.status == Answer::Unavailable) Refuse(name, topic, "board " + name + " is unavailable: " + done.reason);
+    if (done.status == Answer::Refused) Refuse(name, topic, "refused: " + done.reason);
+    if (done.status == Answer::Stopping) Refuse(name, topic, "the service is stopping");
 }
 
 void Mqtt::Refuse(const std::string& board, const std::string& topic, const std::string& problem) {
@@ -329,14 +353,21 @@ void Mqtt::Follow(const BoardEvent& event) {
     // Back, or there for the first time: every output is told again.
     const bool appeared = event.available && (event.availabilityChanged || !shown.known);
     shown.available = event.available;
+    std::uint64_t timed = 0;  // auto-off outputs whose remaining time changed
     if (event.available) {
         shown.known = true;
         shown.value = event.value;
+        for (int output = 1; output <= shown.outputs && event.offInMs.size() == shown.offInMs.size(); ++output) {
+            const std::size_t k = static_cast<std::size_t>(output - 1);
+            if ((shown.autoOff & BitOfOutput(output, shown.outputs)) && (event.offInMs[k] < 0) != (shown.offInMs[k] < 0))
+                timed |= BitOfOutput(output, shown.outputs);
+            shown.offInMs[k] = event.offInMs[k];
+        }
     }
     if (!connected_) return;
     if (event.availabilityChanged || appeared)
         Publish(topics_.Availability(event.board), event.available ? kOnline : kOffline, 0, true);
-    if (event.available) PublishBoard(event.board, shown, appeared ? AllOutputs(event.outputs) : event.changed);
+    if (event.available) PublishBoard(event.board, shown, appeared ? AllOutputs(event.outputs) : event.changed | timed);
 }
 
 // Board states go out with QoS 0: each connection sends them all again, and
@@ -347,8 +378,17 @@ void Mqtt::PublishBoard(const std::string& board, const Shown& shown, std::uint6
     for (int output = 1; output <= shown.outputs; ++output) {
         const std::uint64_t bit = BitOfOutput(output, shown.outputs);
         if (outputs & bit) Publish(topics_.Output(board, output), shown.value & bit ? "ON" : "OFF", 0, true);
+        if (outputs & bit & shown.autoOff)
+            PublishAttributes(board, output, shown.offInMs[static_cast<std::size_t>(output - 1)]);
     }
     Publish(topics_.Value(board), FormatValue(shown.value, shown.outputs), 0, true);
+}
+
+// The time left of an auto-off as it stood when the output changed: Home
+// Assistant shows it beside the switch.
+void Mqtt::PublishAttributes(const std::string& board, int output, std::int64_t offInMs) {
+    const std::string left = offInMs < 0 ? "null" : std::to_string(offInMs);
+    Publish(topics_.Attributes(board, output), "{\"off_in_ms\": " + left + "}", 0, true);
 }
 
 void Mqtt::PublishEverything() {
@@ -375,7 +415,7 @@ void Mqtt::ClearForgottenBoards() {
     std::string names;
     for (const std::string& topic : recorded) {
         if (current.count(topic)) continue;
-        Publish(topic, "", 1, true);
+        clearing_.insert(Publish(topic, "", 1, true));
         const std::string suffix = "/availability", start = topics_.prefix + "/";
         if (topic.size() > start.size() + suffix.size() && topic.compare(0, start.size(), start) == 0 &&
             topic.compare(topic.size() - suffix.size(), suffix.size(), suffix) == 0) {
@@ -385,13 +425,13 @@ void Mqtt::ClearForgottenBoards() {
     }
     if (!names.empty()) Log("mqtt: cleared what was published of " + names + ", no longer configured here");
     if (recorded == current) return;
-    std::string text = "# The retained topics octolatchd keeps on the MQTT broker, cleared once unused.\n";
-    for (const std::string& topic : current) text += topic + "\n";
-    const std::string problem = StateFiles::ReplaceText(recordPath_, text);
-    if (!problem.empty()) Log("mqtt: cannot keep the record " + recordPath_ + ": " + problem);
+    recordText_ = "# The retained topics octolatchd keeps on the MQTT broker, cleared once unused.\n";
+    for (const std::string& topic : current) recordText_ += topic + "\n";
 }
 
-void Mqtt::Publish(const std::string& topic, const std::string& payload, int qos, bool retain) {
-    mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+int Mqtt::Publish(const std::string& topic, const std::string& payload, int qos, bool retain) {
+    int messageId = 0;
+    mosquitto_publish(client_, &messageId, topic.c_str(), static_cast<int>(payload.size()),
                       payload.empty() ? nullptr : payload.data(), qos, retain);
+    return messageId;
 }

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,6 +53,8 @@ private:
         bool available = false;
         std::uint64_t value = 0;
         int outputs = 8;
+        std::vector<std::int64_t> offInMs;  // by output, -1 for never
+        std::uint64_t autoOff = 0;          // the outputs with an auto-off, which have attributes
     };
 
     Mqtt(const MqttSettings& settings, std::vector<std::unique_ptr<Board>>& boards, std::string recordPath,
@@ -60,6 +63,7 @@ private:
     static void OnConnect(mosquitto*, void* self, int code);
     static void OnDisconnect(mosquitto*, void* self, int code);
     static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+    static void OnPublish(mosquitto*, void* self, int messageId);
     static void OnLog(mosquitto*, void* self, int level, const char* text);
 
     void Run();
@@ -67,6 +71,7 @@ private:
     std::string WhyNotConnected(int code, int error);
     void Connected();
     void Command(const std::string& topic, const std::string& payload, bool retained);
+    void WriteRetainedRecord();
     void Refuse(const std::string& board, const std::string& topic, const std::string& problem);
     void Farewell();
 
@@ -74,7 +79,8 @@ private:
     void ClearForgottenBoards();
     void PublishEverything();
     void PublishBoard(const std::string& board, const Shown& shown, std::uint64_t outputs);
-    void Publish(const std::string& topic, const std::string& payload, int qos, bool retain);
+    int Publish(const std::string& topic, const std::string& payload, int qos, bool retain);
+    void PublishAttributes(const std::string& board, int output, std::int64_t offInMs);
 
     const MqttSettings settings_;
     const MqttTopics topics_;
@@ -101,6 +107,11 @@ private:
     Clock::time_point connectedAt_;
     bool everConnected_ = false;
     std::string lastProblem_;             // said once, not on every attempt
+    // The record of retained topics waits until the broker has acknowledged
+    // every message that clears a forgotten one; it is written on this
+    // thread, never under mutex_, which the boards' writers wait on.
+    std::set<int> clearing_;
+    std::string recordText_;              // "" when nothing is to be written
     std::mutex libraryMutex_;
     std::string libraryError_;            // the library's last error line (TLS)
 };

@@ -44,12 +44,12 @@ std::vector<std::string> Words(const std::string& text) {
 std::string ParseOutputWords(const std::vector<std::string>& words, std::int64_t configuredPulseMs,
                              MqttCommand* command) {
     const std::string& word = words.empty() ? "" : words[0];
-    if (words.size() == 1 && (word == "ON" || word == "OFF" || word == "TOGGLE")) {
+    if (words.size() == 1 && ParseSwitchWord(word, &command->action)) {
         command->kind = MqttCommand::Output;
-        command->action = word == "ON" ? Switch::On : word == "OFF" ? Switch::Off : Switch::Toggle;
         return "";
     }
-    if (word != "PULSE" || words.size() > 2) return "expected ON, OFF, TOGGLE, PULSE or PULSE MS";
+    if (word != "PULSE" || words.size() > 2)
+        return std::string("expected ") + kSwitchWords + ", PULSE or PULSE MS";
     command->kind = MqttCommand::Pulse;
     command->pulseMs = configuredPulseMs;
     if (words.size() == 2 && !(ParseWholeNumber(words[1], kLongestPulseMs, &command->pulseMs) && command->pulseMs > 0))
@@ -62,11 +62,15 @@ std::string ParseOutputWords(const std::vector<std::string>& words, std::int64_t
 
 std::string ParseMqttCommand(const BoardSettings& board, const std::string& item, const std::string& payload,
                              MqttCommand* command) {
-    if (payload.size() > kLongestMqttCommand)
-        return "a command of " + std::to_string(payload.size()) + " bytes; the longest is " +
-               std::to_string(kLongestMqttCommand);
+    const std::size_t longest = item.empty() ? kLongestMqttItems : kLongestMqttCommand;
+    if (payload.size() > longest)
+        return "a command of " + std::to_string(payload.size()) + " bytes; the longest is " + std::to_string(longest);
     const std::string text = Trimmed(payload);
     if (!IsText(text)) return Quoted(text) + " is not text";
+    if (item.empty()) {
+        command->kind = MqttCommand::Items;
+        return ParseOutputItems(text, board.outputs, &command->changes);
+    }
     if (item == "value") {
         command->kind = MqttCommand::Value;
         if (ParseValue(text, board.outputs, &command->value)) return "";
@@ -89,6 +93,11 @@ bool SplitCommandTopic(const std::string& topic, const std::string& prefix, std:
         return false;
     const std::string middle = topic.substr(start.size(), topic.size() - start.size() - end.size());
     const std::size_t slash = middle.find('/');
+    if (slash == std::string::npos) {
+        *board = middle;
+        item->clear();
+        return true;
+    }
     if (slash == std::string::npos || slash == 0 || slash + 1 == middle.size() ||
         middle.find('/', slash + 1) != std::string::npos)
         return false;

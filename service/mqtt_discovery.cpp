@@ -24,6 +24,9 @@ std::string DiscoveryPayload(const BoardSettings& board, const MqttTopics& topic
             {"platform", "switch"}, {"unique_id", unique}, {"name", OutputName(board, output)},
             {"command_topic", command}, {"state_topic", topics.Output(board.name, output)},
             {"payload_on", "ON"}, {"payload_off", "OFF"}};
+        if (board.output[static_cast<std::size_t>(output - 1)].autoOffMs > 0)
+            components["output_" + std::to_string(output)]["json_attributes_topic"] =
+                topics.Attributes(board.name, output);
         const std::int64_t pulseMs = board.output[static_cast<std::size_t>(output - 1)].pulseMs;
         if (pulseMs > 0)
             components["output_" + std::to_string(output) + "_pulse"] = {
@@ -51,7 +54,11 @@ std::set<std::string> RetainedTopics(const std::vector<BoardSettings>& boards, c
         if (!topics.discoveryPrefix.empty()) retained.insert(topics.Discovery(board.name));
         retained.insert(topics.Availability(board.name));
         retained.insert(topics.Value(board.name));
-        for (int output = 1; output <= board.outputs; ++output) retained.insert(topics.Output(board.name, output));
+        for (int output = 1; output <= board.outputs; ++output) {
+            retained.insert(topics.Output(board.name, output));
+            if (board.output[static_cast<std::size_t>(output - 1)].autoOffMs > 0)
+                retained.insert(topics.Attributes(board.name, output));
+        }
     }
     return retained;
 }

@@ -18,6 +18,12 @@ struct MqttTopics {
     std::string Error(const std::string& board) const { return Board(board) + "/error"; }
     // PREFIX/B/N/set and PREFIX/B/value/set, as one subscription.
     std::string Commands(const std::string& board) const { return Board(board) + "/+/set"; }
+    // Several outputs at once.
+    std::string ItemsCommand(const std::string& board) const { return Board(board) + "/set"; }
+    // An auto-off output's attributes for Home Assistant: {"off_in_ms": N}.
+    std::string Attributes(const std::string& board, int output) const {
+        return Output(board, output) + "/attributes";
+    }
     // The connection's will: offline when the service is gone.
     std::string ServiceAvailability() const { return prefix + "/service/" + clientId + "/availability"; }
     std::string Discovery(const std::string& board) const {

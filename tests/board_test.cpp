@@ -37,17 +37,27 @@ void WaitUntil(const std::function<bool()>& condition, const char* what = "") {
     }
 }
 
-// A board on the fake port, its record in a directory of its own.
+// A board on the fake port, its record in a directory of its own; started
+// once its power-on state has gone out.
 struct Rig {
     TemporaryDirectory directory;
     RecordKeeper records;
     std::unique_ptr<Board> board;
+    std::mutex mutex;
+    std::vector<BoardEvent> events;
 
     std::string Record() const { return directory.path + "/kitchen.state"; }
     void Start(const BoardSettings& settings) {
-        board = std::make_unique<Board>(settings, Record(), records, nullptr);
+        board = std::make_unique<Board>(settings, Record(), records, [this](const BoardEvent& event) {
+            const std::lock_guard<std::mutex> lock(mutex);
+            events.push_back(event);
+        });
         board->Start();
-        WaitUntil([this] { return board->Look().available; });
+        WaitUntil([this] { return Announced(); });
+    }
+    bool Announced() {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return !events.empty() && events.back().available;
     }
 };
 
@@ -240,6 +250,195 @@ TEST(Board, AFailedTransmissionIsAnsweredUnavailableAndItsChangeDropped) {
     EXPECT_EQ(rig.board->Look().value, 0x80u);
     rig.board->Stop();
     EXPECT_EQ(Fake::Latched(8), (Values{0x80, 0x80}));
+}
+
+// A transmission fails on the first port (every strobe there), after the
+// steps before it went out; the board comes back on the second port. What
+// was on its way is dropped, every pending end is kept.
+TEST(Board, AFailedTransmissionKeepsEveryPendingEndAndDropsWhatWasOnItsWay) {
+    struct Row {
+        const char* name;
+        void (*before)(Board&);                // goes out on the first port
+        Answer::Status (*failing)(Board&);     // the change whose transmission fails
+        Values latched;
+        std::uint64_t recorded;
+    } rows[] = {
+        {"a pulse's OFF: sent again once the adapter is back", [](Board& b) { b.PulseOutput(3, 100, "t").get(); },
+         [](Board&) {
+             std::this_thread::sleep_for(300ms);
+             return Answer::Unavailable;
+         },
+         {0x00, 0x20, 0x00, 0x00}, 0x00},
+        {"an explicit OFF during a pulse: never recorded as on, off once back",
+         [](Board& b) { b.PulseOutput(3, 300, "t").get(); },
+         [](Board& b) { return b.SwitchOutput(3, Switch::Off, "t").get().status; }, {0x00, 0x20, 0x00, 0x00}, 0x00},
+        {"a plain change: refused, and not sent when the adapter is back",
+         [](Board& b) { b.SwitchOutput(2, Switch::On, "t").get(); },
+         [](Board& b) { return b.SwitchOutput(5, Switch::On, "t").get().status; }, {0x00, 0x40, 0x48, 0x40}, 0x40},
+    };
+    // The fake latches what a failed transmission clocked: the third value.
+    for (const Row& row : rows) {
+        Fake::Reset();
+        Rig rig;
+        rig.Start(Settings());
+        row.before(*rig.board);
+        Fake::failingCalls = {{"SETRTS #1", EIO}};
+        EXPECT_EQ(row.failing(*rig.board), Answer::Unavailable) << row.name;
+        WaitUntil([&] { return !rig.board->Look().available; }, row.name);
+        EXPECT_EQ(rig.board->Look().reason, "its adapter is gone") << row.name;
+        WaitUntil([&] { return rig.board->Look().available && rig.board->Look().value == row.latched.back(); },
+                  row.name);
+        BoardState recorded;
+        std::string problem;
+        WaitUntil([&] {
+            return ReadRecord(rig.Record(), &recorded, &problem) == RecordRead::Found && recorded.value == row.recorded;
+        }, row.name);
+        std::this_thread::sleep_for(400ms);  // a pulse's time, had it been started again
+        rig.board->Stop();
+        EXPECT_EQ(Fake::Latched(8), row.latched) << row.name;
+    }
+}
+
+// A port that cannot be opened: unavailable with the reason a client is told.
+TEST(Board, UnavailableSaysWhy) {
+    const std::pair<std::uint32_t, const char*> rows[] = {
+        {EBUSY, "port busy: another program holds it"},
+        {ENOENT, "its adapter is gone"},
+        {EACCES, "cannot open: permission denied"},
+    };
+    for (const auto& [error, reason] : rows) {
+        Fake::Reset();
+        Fake::refusedOpens = {{"/dev/ttyFAKE1", error}};
+        Rig rig;
+        rig.board = std::make_unique<Board>(Settings(), rig.Record(), rig.records, nullptr);
+        rig.board->Start();
+        WaitUntil([&] { return rig.board->Look().reason == reason; }, reason);
+        const Answer refused = rig.board->SwitchOutput(1, Switch::On, "t").get();
+        EXPECT_EQ(refused.status, Answer::Unavailable) << reason;
+        EXPECT_EQ(refused.reason, reason);
+        rig.board->Stop();
+    }
+}
+
+// A change that arrives while the power-on state is on the wire waits for it.
+TEST(Board, AChangeDuringThePowerOnTransmissionWaitsForIt) {
+    Fake::Reset();
+    gate.armed = true;
+    gate.holding = gate.open = false;
+    Fake::sleepLength = HeldSleep;
+    Rig rig;
+    rig.board = std::make_unique<Board>(Settings(), rig.Record(), rig.records, nullptr);
+    rig.board->Start();
+    {
+        std::unique_lock<std::mutex> lock(gate.mutex);
+        gate.changed.wait(lock, [] { return gate.holding; });
+    }
+    std::future<Answer> answer = rig.board->SwitchOutput(4, Switch::On, "t");
+    {
+        const std::lock_guard<std::mutex> lock(gate.mutex);
+        gate.open = true;
+    }
+    gate.changed.notify_all();
+    const Answer done = answer.get();
+    EXPECT_EQ(done.status, Answer::Done) << done.reason;
+    EXPECT_EQ(done.value, 0x10u);
+    rig.board->Stop();
+    Fake::sleepLength = nullptr;
+}
+
+// Outputs 1 and 2 interlocked with a dead time, output 8 with an auto-off.
+TEST(Board, InterlocksAndAutoOffFromEveryOperation) {
+    BoardSettings settings = Settings();
+    settings.interlocks = {{{1, 2}, 200}};
+    settings.output[7].autoOffMs = 150;
+    struct Row {
+        const char* name;
+        void (*act)(Board&);
+        Values latched;
+    } rows[] = {
+        {"a member on: the other off, then it on after the dead time", [](Board& b) {
+             b.SwitchOutput(1, Switch::On, "t").get();
+             const auto asked = std::chrono::steady_clock::now();
+             EXPECT_EQ(b.SwitchOutput(2, Switch::On, "t").get().value, 0x40u) << "answered before its ON";
+             EXPECT_GE(std::chrono::steady_clock::now() - asked, 200ms);
+         }, {0x00, 0x80, 0x00, 0x40}},
+        {"a whole value with both members on is refused, nothing sent", [](Board& b) {
+             const Answer refused = b.SetValue(0xC0, "t").get();
+             EXPECT_EQ(refused.status, Answer::Refused);
+             EXPECT_EQ(refused.reason, "outputs 1 and 2 are interlocked: at most one of them may be on");
+             EXPECT_EQ(b.Apply({{1, Switch::On, 0}, {2, Switch::On, 0}}, "t").get().status, Answer::Refused);
+         }, {0x00}},
+        {"a pulse of a member waits out the dead time too", [](Board& b) {
+             b.SwitchOutput(1, Switch::On, "t").get();
+             std::future<Answer> ended;
+             EXPECT_EQ(b.PulseOutput(2, 50, "t", &ended).get().value, 0x40u);
+             EXPECT_EQ(ended.get().value, 0x00u);
+         }, {0x00, 0x80, 0x00, 0x40, 0x00}},
+        {"auto-off after an ON, a toggle and a value alike", [](Board& b) {
+             b.SwitchOutput(8, Switch::On, "t").get();
+             std::this_thread::sleep_for(300ms);
+             b.SwitchOutput(8, Switch::Toggle, "t").get();
+             std::this_thread::sleep_for(300ms);
+             b.SetValue(0x21, "t").get();
+             EXPECT_GT(b.Look().offInMs[7], 0);
+             EXPECT_EQ(b.Look().offInMs[2], -1);
+         }, {0x00, 0x01, 0x00, 0x01, 0x00, 0x21, 0x20}},
+    };
+    for (const Row& row : rows) {
+        Fake::Reset();
+        Rig rig;
+        rig.Start(settings);
+        row.act(*rig.board);
+        std::this_thread::sleep_for(300ms);
+        rig.board->Stop();
+        EXPECT_EQ(Fake::Latched(8), row.latched) << row.name;
+    }
+}
+
+// The auto-off deadline is in the record: a restart keeps it, and one past
+// due is off in the power-on transmission.
+TEST(Board, AutoOffDeadlinesSurviveARestart) {
+    struct Row {
+        const char* name;
+        std::int64_t fromNow;
+        Values latched;
+    } rows[] = {
+        {"past due: off at power-on", -1000, {0x20}},
+        {"still to come: on, and off at its time", 200, {0x21, 0x20}},
+    };
+    BoardSettings settings = Settings();
+    settings.output[7].autoOffMs = 60000;
+    for (const Row& row : rows) {
+        Fake::Reset();
+        Rig rig;
+        const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch()).count();
+        Write(rig.Record(), "value 0x21\noutputs 8\ninvert no\nauto_off 8 " + std::to_string(now + row.fromNow) + "\n");
+        rig.Start(settings);
+        std::this_thread::sleep_for(500ms);
+        rig.board->Stop();
+        EXPECT_EQ(Fake::Latched(8), row.latched) << row.name;
+    }
+}
+
+// Records still waiting when the keeper stops are written, each with its
+// latest state, before it is gone.
+TEST(RecordKeeper, WritesWhatIsWaitingBeforeItStops) {
+    TemporaryDirectory directory;
+    {
+        RecordKeeper records;
+        for (int round = 0; round < 50; ++round)
+            for (int board = 0; board < 20; ++board)
+                records.Put(directory.path + "/" + std::to_string(board) + ".state",
+                            {static_cast<std::uint64_t>(round), 8, false, {}});
+    }
+    for (int board = 0; board < 20; ++board) {
+        BoardState read;
+        std::string problem;
+        ASSERT_EQ(ReadRecord(directory.path + "/" + std::to_string(board) + ".state", &read, &problem),
+                  RecordRead::Found) << "record " << board << " dropped at stop";
+        EXPECT_EQ(read.value, 49u) << "record " << board << " is not the latest";
+    }
 }
 
 }  // namespace

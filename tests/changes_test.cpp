@@ -29,7 +29,15 @@ TEST(ParseChange, OutputsFromOneAndTheFourActions) {
         {"-3=on", 0, Switch::On, 0, "the output must be a number from 1 to 64, or all"},
         {"3=blink", 0, Switch::On, 0, "expected N=on"},
         {"3=", 0, Switch::On, 0, "expected N=on"},
-        {"3=ON", 0, Switch::On, 0, "expected N=on"},
+        {"3=ON", 3, Switch::On, 0, ""},
+        {"3=True", 3, Switch::On, 0, ""},
+        {"3=1", 3, Switch::On, 0, ""},
+        {"3=FALSE", 3, Switch::Off, 0, ""},
+        {"3=0", 3, Switch::Off, 0, ""},
+        {"3=Toggle", 3, Switch::Toggle, 0, ""},
+        {"3=yes", 0, Switch::On, 0, "expected N=on"},
+        {"3=01", 0, Switch::On, 0, "expected N=on"},
+        {"3=PULSE:1s", 0, Switch::On, 0, "expected N=on"},
         {"3=on=off", 0, Switch::On, 0, "expected N=on"},
         {"all=pulse:1s", 0, Switch::On, 0, "expected N=on"},
         {"3=pulse:", 0, Switch::On, 0, "duration must be a whole number with ms"},
@@ -50,6 +58,40 @@ TEST(ParseChange, OutputsFromOneAndTheFourActions) {
             EXPECT_NE(problem.find(std::string("bad output change '") + row.text + "'"), std::string::npos)
                 << row.text << ": " << problem;
             EXPECT_NE(problem.find(row.problem), std::string::npos) << row.text << ": " << problem;
+        }
+    }
+}
+
+// Several outputs in one request, as every door takes them: all or nothing.
+TEST(ParseOutputItems, AllOrNothing) {
+    struct Row {
+        const char* text;
+        std::vector<std::pair<int, Switch>> changes;
+        const char* problem;  // "" when accepted
+    } rows[] = {
+        {"3=on 5=off 8=toggle", {{3, Switch::On}, {5, Switch::Off}, {8, Switch::Toggle}}, ""},
+        {"  3=true\t5=FALSE\r\n", {{3, Switch::On}, {5, Switch::Off}}, ""},
+        {"all=off 2=1", {{0, Switch::Off}, {2, Switch::On}}, ""},
+        {"3=on 9=on", {}, "bad item '9=on': the board has outputs 1 to 8"},
+        {"3=on 5=blink", {}, "bad output change '5=blink'"},
+        {"3=on 5=pulse:1s", {}, "bad item '5=pulse:1s': a pulse goes alone"},
+        {"3=on 0xA1", {}, "bad item '0xA1'"},
+        {"", {}, "no items"},
+        {" \t ", {}, "no items"},
+    };
+    for (const Row& row : rows) {
+        std::vector<Change> changes = {{7, Switch::On, 0}};
+        const std::string problem = ParseOutputItems(row.text, 8, &changes);
+        EXPECT_EQ(problem.substr(0, std::string(row.problem).size()), row.problem) << row.text << ": " << problem;
+        if (row.problem[0] != '\0') {
+            EXPECT_NE(problem, "") << row.text;
+            EXPECT_EQ(changes.size(), 1u) << row.text << ": changes made of a refused request";
+            continue;
+        }
+        ASSERT_EQ(changes.size(), row.changes.size()) << row.text;
+        for (std::size_t i = 0; i < changes.size(); ++i) {
+            EXPECT_EQ(changes[i].output, row.changes[i].first) << row.text << " #" << i;
+            EXPECT_EQ(changes[i].action, row.changes[i].second) << row.text << " #" << i;
         }
     }
 }

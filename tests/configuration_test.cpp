@@ -35,8 +35,15 @@ TEST(ReadConfiguration, TheDocumentedShape) {
         "[board.output.3]\n"
         "name = \"pump\"\n"
         "power_on = \"last\"\n"
+        "auto_off_ms = 60000\n"
         "[board.output.16]\n"
         "pulse_ms = 250\n"
+        "auto_off_ms = 604800000\n"
+        "[[board.interlock]]\n"
+        "outputs = [1, 2]\n"
+        "dead_time_ms = 500\n"
+        "[[board.interlock]]\n"
+        "outputs = [2, 3, 16]\n"
         "[[board]]\n"
         "name = \"lab-2\"\n"
         "port = \"/dev/ttyUSB1\"\n";
@@ -53,6 +60,15 @@ TEST(ReadConfiguration, TheDocumentedShape) {
     EXPECT_EQ(kitchen.output[2].name, "pump");
     EXPECT_EQ(kitchen.output[2].powerOn, PowerOn::Last);
     EXPECT_EQ(kitchen.output[15].pulseMs, 250);
+    EXPECT_EQ(kitchen.output[2].autoOffMs, 60000);
+    EXPECT_EQ(kitchen.output[0].autoOffMs, 0);
+    EXPECT_EQ(kitchen.output[15].autoOffMs, 604800000);
+    const BoardRules rules = RulesOf(kitchen);
+    ASSERT_EQ(rules.interlocks.size(), 2u);
+    EXPECT_EQ(rules.interlocks[0].members, 0xC000u);
+    EXPECT_EQ(rules.interlocks[0].deadTimeMs, 500);
+    EXPECT_EQ(rules.interlocks[1].members, 0x6001u);
+    EXPECT_EQ(rules.interlocks[1].deadTimeMs, 0) << "no dead time by default";
     const BoardSettings& lab = read.boards[1];
     EXPECT_EQ(lab.outputs, 8);
     EXPECT_FALSE(lab.invert);
@@ -89,6 +105,19 @@ TEST(ReadConfiguration, EveryProblemWithItsLine) {
         {board + "outputs = 12\ninvert = 1\ncolour = 2\n",
          {"6: unknown key 'colour' in [[board]]", "4: outputs must be 8 to 64 in steps of 8",
           "5: invert must be true or false"}},
+        {board + "auto_off_ms = 0\n", {"4: auto_off_ms must be a whole number from 1 to 604800000"}},
+        {board + "[board.output.2]\nauto_off_ms = 604800001\n", {"5: auto_off_ms must be a whole number"}},
+        {board + "[[board.interlock]]\noutputs = [1]\n", {"5: an interlock's outputs are two or more"}},
+        {board + "[[board.interlock]]\noutputs = [1, 1]\n", {"5: an interlock's outputs are two or more"}},
+        {board + "[[board.interlock]]\noutputs = [1, 9]\n", {"5: an interlock's outputs are two or more"}},
+        {board + "[[board.interlock]]\noutputs = [1, \"2\"]\n", {"5: an interlock's outputs are two or more"}},
+        {board + "[[board.interlock]]\noutputs = [1, 2]\ndead_time_ms = -1\n",
+         {"6: dead_time_ms must be a whole number from 0 to 3600000"}},
+        {board + "[[board.interlock]]\noutputs = [1, 2]\ndirection = 1\n",
+         {"6: unknown key 'direction' in [[board.interlock]]"}},
+        {board + "[board.output.1]\npower_on = \"on\"\n[board.output.2]\npower_on = \"on\"\n"
+                 "[[board.interlock]]\noutputs = [1, 2]\n",
+         {"1: board 'a': power_on = \"on\" breaks an interlock: outputs 1 and 2 are interlocked"}},
         {"[mqtt]\nport = 0\n" + board, {"2: port must be a whole number from 1 to 65535"}},
         {"[mqtt]\nbroker = \"x\"\n" + board, {"2: unknown key 'broker' in [mqtt]"}},
     };

@@ -39,6 +39,10 @@ TEST(MqttCommand, ReadsEveryFormItTakes) {
     const Row rows[] = {
         {"3", "ON", MqttCommand::Output, 3, Switch::On, 0, 0},
         {"3", "off", MqttCommand::Output, 3, Switch::Off, 0, 0},
+        {"3", "true", MqttCommand::Output, 3, Switch::On, 0, 0},
+        {"3", "False", MqttCommand::Output, 3, Switch::Off, 0, 0},
+        {"3", "1", MqttCommand::Output, 3, Switch::On, 0, 0},
+        {"3", "0", MqttCommand::Output, 3, Switch::Off, 0, 0},
         {"16", " Toggle\r\n", MqttCommand::Output, 16, Switch::Toggle, 0, 0},
         {"1", "PULSE 250", MqttCommand::Pulse, 1, Switch::On, 250, 0},
         {"2", "PULSE", MqttCommand::Pulse, 2, Switch::On, 500, 0},       // the configured length
@@ -74,7 +78,13 @@ TEST(MqttCommand, RefusesWhatItCannotDoWhole) {
         const char* problem;  // a part of what is said
     };
     const Row rows[] = {
-        {"3", "", "bad command '': expected ON, OFF, TOGGLE, PULSE or PULSE MS"},
+        {"3", "", "bad command '': expected ON, OFF, TOGGLE, true, false, 1 or 0 (in any case), PULSE or PULSE MS"},
+        {"3", "2", "bad command '2'"},
+        {"3", "yes", "bad command 'yes'"},
+        {"", "3=on 17=off", "bad item '17=off': the board has outputs 1 to 16"},
+        {"", "3=on 5=pulse:1s", "a pulse goes alone"},
+        {"", "", "no items"},
+        {"", std::string(1025, ' '), "a command of 1025 bytes; the longest is 1024"},
         {"3", "OPEN", "bad command 'OPEN'"},
         {"3", "ON OFF", "bad command 'ON OFF'"},
         {"3", "ONN", "bad command 'ONN'"},
@@ -122,7 +132,8 @@ TEST(MqttCommand, TopicsNameABoardAndAnItem) {
         {"octolatch/kitchen/3/set", true, "kitchen", "3"},
         {"octolatch/kitchen/value/set", true, "kitchen", "value"},
         {"octolatch/kitchen/3", false, "", ""},
-        {"octolatch/kitchen/set", false, "", ""},
+        {"octolatch/kitchen/set", true, "kitchen", ""},
+        {"octolatch//set", false, "", ""},
         {"octolatch/kitchen/3/4/set", false, "", ""},
         {"octolatch//3/set", false, "", ""},
         {"octolatch/kitchen//set", false, "", ""},

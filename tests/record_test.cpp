@@ -19,7 +19,8 @@ namespace {
 
 TEST(Record, WrittenAndReadBack) {
     const BoardState rows[] = {
-        {0xA1, 8, false}, {0x0000, 16, true}, {0x8000000000000001, 64, false}, {0xFFFFFF, 24, true},
+        {0xA1, 8, false, {}}, {0x0000, 16, true, {}}, {0x8000000000000001, 64, false, {}},
+        {0x21, 8, false, {{3, 1718000000000}, {8, 1}}}, {0xFFFFFF, 24, true, {}},
     };
     TemporaryDirectory directory;
     const std::string path = directory.path + "/ttyUSB0.state";
@@ -31,6 +32,7 @@ TEST(Record, WrittenAndReadBack) {
         EXPECT_EQ(read.value, state.value);
         EXPECT_EQ(read.outputs, state.outputs);
         EXPECT_EQ(read.invert, state.invert);
+        EXPECT_EQ(read.offAt, state.offAt) << "auto-off deadlines of " << std::hex << state.value;
         EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
     }
     EXPECT_EQ(Contents(path), "# octolatch: the outputs last sent to this port\n"
@@ -40,7 +42,7 @@ TEST(Record, WrittenAndReadBack) {
 
 TEST(Record, MissingMeansEightOutputsAllOff) {
     TemporaryDirectory directory;
-    BoardState read{0xFF, 16, true};
+    BoardState read{0xFF, 16, true, {}};
     std::string problem;
     EXPECT_EQ(ReadRecord(directory.path + "/none.state", &read, &problem), RecordRead::Missing);
     EXPECT_EQ(read.value, 0u);
@@ -61,6 +63,11 @@ TEST(Record, MalformedIsAProblemThatNamesTheLine) {
         {"value 0xA1\noutputs 8\ninvert no\ncolour red\n", "line 4: unexpected 'colour red'"},
         {"value  0xA1\noutputs 8\ninvert no\n", "line 1: bad value ' 0xA1'"},
         {"\x7f\x45LF\x02\x01", "line 1: unexpected '\\x7FELF\\x02\\x01'"},
+        {"value 0x21\noutputs 8\ninvert no\nauto_off 3 1718000000000\n", ""},
+        {"value 0x21\noutputs 8\ninvert no\nauto_off 3\n", "line 4: bad auto_off '3'"},
+        {"value 0x21\noutputs 8\ninvert no\nauto_off 9 5\n", "an auto_off for output 9, which is not on"},
+        {"value 0x21\noutputs 8\ninvert no\nauto_off 2 5\n", "an auto_off for output 2, which is not on"},
+        {"value 0x21\noutputs 8\ninvert no\nauto_off 3 5\nauto_off 3 6\n", "line 5: bad auto_off '3 6'"},
     };
     for (const auto& [text, problem] : rows) {
         BoardState state;
@@ -84,9 +91,9 @@ TEST(Record, AFailedWriteLeavesTheOldRecord) {
     if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only directories";
     TemporaryDirectory directory;
     const std::string path = directory.path + "/ttyUSB0.state";
-    ASSERT_EQ(WriteRecord(path, {0x42, 8, false}), "");
+    ASSERT_EQ(WriteRecord(path, {0x42, 8, false, {}}), "");
     chmod(directory.path.c_str(), 0500);
-    const std::string problem = WriteRecord(path, {0x43, 8, false});
+    const std::string problem = WriteRecord(path, {0x43, 8, false, {}});
     EXPECT_EQ(problem, path + ": Permission denied");
     EXPECT_EQ(Contents(path).find("value 0x42"), 48u) << Contents(path);
 }
@@ -97,13 +104,13 @@ TEST(Record, AFailedWriteLeavesTheOldRecord) {
 TEST(Record, AWriteThatRunsOutOfRoomLeavesTheOldRecord) {
     TemporaryDirectory directory;
     const std::string path = directory.path + "/full.state";
-    ASSERT_EQ(WriteRecord(path, {0x42, 8, false}), "");
+    ASSERT_EQ(WriteRecord(path, {0x42, 8, false, {}}), "");
     rlimit limit;
     getrlimit(RLIMIT_FSIZE, &limit);
     const rlimit small = {20, limit.rlim_max};
     signal(SIGXFSZ, SIG_IGN);
     setrlimit(RLIMIT_FSIZE, &small);
-    const std::string problem = WriteRecord(path, {0x43, 8, false});
+    const std::string problem = WriteRecord(path, {0x43, 8, false, {}});
     setrlimit(RLIMIT_FSIZE, &limit);
     EXPECT_EQ(problem, path + ": File too large");
     EXPECT_NE(Contents(path).find("value 0x42"), std::string::npos) << Contents(path);

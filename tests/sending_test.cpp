@@ -67,7 +67,7 @@ struct Sender {
 };
 
 std::string RecordOf(std::uint64_t value, int outputs, bool invert) {
-    return FormatRecord({value, outputs, invert});
+    return FormatRecord({value, outputs, invert, {}});
 }
 
 TEST(OpenPortForSending, ExclusiveAndConfiguredOrClosedWithTheReason) {

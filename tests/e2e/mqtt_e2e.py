@@ -283,6 +283,7 @@ def discovery_states_commands_and_bad_commands():
             watcher.wait_for(f"octolatch/{board}/value", "0x" + "0" * (outputs // 4))
         watcher.wait_for("octolatch/service/octolatch-one/availability", "online")
         check(broker.subscriptions("octolatch-one") == {"octolatch/kitchen/+/set", "octolatch/hall/+/set",
+                                                        "octolatch/kitchen/set", "octolatch/hall/set",
                                                         "homeassistant/status"},
               f"subscribed to {broker.subscriptions('octolatch-one')}")
 
@@ -290,6 +291,12 @@ def discovery_states_commands_and_bad_commands():
         steps = [("octolatch/kitchen/3/set", "ON", kitchen, 0x20, {"octolatch/kitchen/3": "ON"}),
                  ("octolatch/kitchen/5/set", "toggle", kitchen, 0x28, {"octolatch/kitchen/5": "ON"}),
                  ("octolatch/kitchen/3/set", "OFF", kitchen, 0x08, {"octolatch/kitchen/3": "OFF"}),
+                 # Several outputs in one transmission, and the words Node-RED and Tasmota users send.
+                 ("octolatch/kitchen/set", "3=on 5=false 8=TOGGLE", kitchen, 0x21,
+                  {"octolatch/kitchen/3": "ON", "octolatch/kitchen/5": "OFF", "octolatch/kitchen/8": "ON"}),
+                 ("octolatch/kitchen/8/set", "false", kitchen, 0x20, {"octolatch/kitchen/8": "OFF"}),
+                 ("octolatch/kitchen/3/set", "0", kitchen, 0x00, {"octolatch/kitchen/3": "OFF"}),
+                 ("octolatch/kitchen/5/set", "1", kitchen, 0x08, {"octolatch/kitchen/5": "ON"}),
                  ("octolatch/hall/value/set", "0x8001", hall, 0x8001,
                   {"octolatch/hall/1": "ON", "octolatch/hall/16": "ON", "octolatch/hall/value": "0x8001"})]
         for topic, payload, port, value, states in steps:
@@ -382,7 +389,8 @@ def two_services_will_restart_and_removed_boards():
             service.wait_for_log("mqtt: connected")
             watcher.wait_for(f"octolatch/service/{client_id}/availability", "online")
             subscribed = broker.subscriptions(client_id)
-            check(subscribed == {f"octolatch/{name}/+/set" for name in boards} | {"homeassistant/status"},
+            check(subscribed == {f"octolatch/{name}/{level}set" for name in boards for level in ("+/", "")}
+                  | {"homeassistant/status"},
                   f"{client_id} subscribed to {subscribed}")
 
         # Each service switches its own board and no other.
