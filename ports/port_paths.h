@@ -25,6 +25,6 @@ std::string StablePortPath(const std::string& port, const std::string& root = ""
 std::string ServiceSocketPath(const std::string& port);
 
 // The lock file that senders and the service take, one after the other,
-// before they open the port (Linux: under /run/lock); "" where the platform
-// needs none.
+// before they open the port (Linux: in the service's directory above where
+// it exists, else under /run/lock); "" where the platform needs none.
 std::string TurnLockPath(const std::string& port);

@@ -29,13 +29,26 @@ std::string StablePortPath(const std::string& port, const std::string& root) {
     return real;
 }
 
-std::string ServiceSocketPath(const std::string& port) {
+namespace {
+
+std::string RuntimeDirectory() {
     const char* directory = std::getenv("OCTOLATCH_RUNTIME_DIR");
-    return std::string(directory && directory[0] ? directory : "/run/octolatch") + "/" +
-           FileNameOf(RealPortPath(port)) + ".socket";
+    return directory && directory[0] ? directory : "/run/octolatch";
 }
 
-// /run/lock is writable by every account (FHS 3.0, 5.9) and emptied at boot.
+}  // namespace
+
+std::string ServiceSocketPath(const std::string& port) {
+    return RuntimeDirectory() + "/" + FileNameOf(RealPortPath(port)) + ".socket";
+}
+
+// Where the service is installed its runtime directory (made at boot, 0770
+// root:dialout) holds the locks, so that an account outside dialout cannot
+// take a board's turn. Without it, /run/lock, writable by every account
+// (FHS 3.0, 5.9) and emptied at boot.
 std::string TurnLockPath(const std::string& port) {
-    return "/run/lock/octolatch-" + FileNameOf(RealPortPath(port)) + ".lock";
+    const std::string name = FileNameOf(RealPortPath(port));
+    std::error_code error;
+    if (fs::is_directory(RuntimeDirectory(), error)) return RuntimeDirectory() + "/" + name + ".lock";
+    return "/run/lock/octolatch-" + name + ".lock";
 }

@@ -7,6 +7,7 @@ different directories, one after the other, and compares the SHA-256 sums;
 as root, once more as a throwaway ordinary account.
 Usage: package_test.py VERSION"""
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -48,7 +49,7 @@ def contents(version):
                    "share/man/man8/octolatchd.8.gz", "share/doc/octolatch/README.md",
                    "share/doc/octolatch/copyright", "share/doc/octolatch/changelog.gz",
                    "share/doc/octolatch/examples/octolatchd.toml", "share/doc/octolatch/examples/70-octolatch.rules",
-                   "lib/systemd/system/octolatchd.service"]
+                   "lib/systemd/system/octolatchd.service", "lib/tmpfiles.d/octolatch.conf"]
     with tarfile.open(os.path.join(dist, f"{linux}.tar.gz")) as t:
         got = sorted(m.name for m in t.getmembers() if m.isfile())
         owners = {(m.uid, m.gid, m.uname, m.gname) for m in t.getmembers()}
@@ -77,6 +78,9 @@ def contents(version):
     fields = run(["dpkg-deb", "-f", deb_path, "Package", "Version", "Architecture", "Depends"]).stdout
     check(f"Package: octolatch\nVersion: {version}\nArchitecture: amd64\n" in fields and "libc6" in fields,
           f"the .deb's control fields: {fields!r}")
+    scripts = run(["dpkg-deb", "-I", deb_path]).stdout
+    check(all(re.search(rf"\d+ bytes, +\d+ lines +\* +{name} ", scripts) for name in ("postinst", "prerm", "postrm")),
+          f"the .deb's maintainer scripts, executable: {scripts}")
     lintian = run(["lintian", "--fail-on", "error,warning", deb_path])
     check(lintian.returncode == 0, f"lintian: {lintian.stdout.strip()}")
 

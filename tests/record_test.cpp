@@ -150,4 +150,20 @@ TEST(StablePortPath, TheByIdLinkWhereThereIsOne) {
     for (const auto& [port, stable] : rows) EXPECT_EQ(StablePortPath(port, root.path), stable) << port;
 }
 
+// The service's directory, where it exists, keeps the turn locks from
+// accounts outside dialout; without it the senders still take turns.
+TEST(TurnLockPath, InTheServicesDirectoryWhereItExists) {
+    TemporaryDirectory runtime;
+    const std::pair<std::string, std::string> rows[] = {
+        {runtime.path, runtime.path + "/ttyUSB7.lock"},
+        {runtime.path + "/missing", "/run/lock/octolatch-ttyUSB7.lock"},
+    };
+    for (const auto& [directory, lock] : rows) {
+        setenv("OCTOLATCH_RUNTIME_DIR", directory.c_str(), 1);
+        EXPECT_EQ(TurnLockPath("/dev/ttyUSB7"), lock) << directory;
+        EXPECT_EQ(ServiceSocketPath("/dev/ttyUSB7"), directory + "/ttyUSB7.socket") << directory;
+    }
+    unsetenv("OCTOLATCH_RUNTIME_DIR");
+}
+
 }  // namespace
