@@ -24,6 +24,10 @@ std::string StablePortPath(const std::string& port, const std::string& root = ""
 // port's real path); "" where the platform has no service.
 std::string ServiceSocketPath(const std::string& port);
 
+// $OCTOLATCH_RUNTIME_DIR, else /run/octolatch: the service's sockets, and
+// under systemd its token for the dialout group.
+std::string RuntimeDirectory();
+
 // The lock file that senders and the service take, one after the other,
 // before they open the port (Linux: in the service's directory above where
 // it exists, else under /run/lock); "" where the platform needs none.

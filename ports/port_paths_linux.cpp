@@ -29,14 +29,10 @@ std::string StablePortPath(const std::string& port, const std::string& root) {
     return real;
 }
 
-namespace {
-
 std::string RuntimeDirectory() {
     const char* directory = std::getenv("OCTOLATCH_RUNTIME_DIR");
     return directory && directory[0] ? directory : "/run/octolatch";
 }
-
-}  // namespace
 
 std::string ServiceSocketPath(const std::string& port) {
     return RuntimeDirectory() + "/" + FileNameOf(RealPortPath(port)) + ".socket";

@@ -173,6 +173,37 @@ std::string ReadToken(const std::string& path, std::string* token) {
     return "";
 }
 
+namespace {
+
+// Writes text whole under another name, then puts it in place at path,
+// readable by this account and, where it may give it to that group, the
+// dialout group (which may open the boards' ports). Returns "" or the
+// problem; *shared says whether the group may read it.
+std::string WriteForDialout(const std::string& path, const std::string& text, bool* shared) {
+    const std::string temporary = path + ".new";
+    unlink(temporary.c_str());
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return std::strerror(errno);
+    const group* dialout = getgrnam("dialout");
+    *shared = dialout && fchown(fd, static_cast<uid_t>(-1), dialout->gr_gid) == 0 && fchmod(fd, 0640) == 0;
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+    const int error = errno;
+    close(fd);
+    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+        const int failed = written ? errno : error;
+        unlink(temporary.c_str());
+        return std::strerror(failed);
+    }
+    const std::string directory = path.substr(0, path.rfind('/') + 1);
+    if (const int folder = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); folder >= 0) {
+        fsync(folder);
+        close(folder);
+    }
+    return "";
+}
+
+}  // namespace
+
 std::string OwnToken(const std::string& directory, std::string* token, std::string* made) {
     const std::string path = directory + "/token";
     made->clear();
@@ -181,35 +212,25 @@ std::string OwnToken(const std::string& directory, std::string* token, std::stri
     unsigned char random[16];
     if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
         return "cannot make a token: " + std::string(std::strerror(errno));
-    std::string made_token;
+    std::string madeToken;
     for (const unsigned char byte : random) {
-        made_token += "0123456789abcdef"[byte >> 4];
-        made_token += "0123456789abcdef"[byte & 15];
+        madeToken += "0123456789abcdef"[byte >> 4];
+        madeToken += "0123456789abcdef"[byte & 15];
     }
-    // Written whole under another name, then put in place.
-    const std::string temporary = path + ".new";
-    unlink(temporary.c_str());
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return "cannot make the token " + path + ": " + std::strerror(errno);
-    // The dialout group may open the boards' ports, so it may read the token.
-    const group* dialout = getgrnam("dialout");
-    const bool shared = dialout && fchown(fd, static_cast<uid_t>(-1), dialout->gr_gid) == 0 && fchmod(fd, 0640) == 0;
-    const std::string text = made_token + "\n";
-    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
-    const int error = errno;
-    close(fd);
-    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
-        unlink(temporary.c_str());
-        return "cannot make the token " + path + ": " + std::strerror(written ? errno : error);
-    }
-    if (const int folder = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); folder >= 0) {
-        fsync(folder);
-        close(folder);
-    }
-    *token = made_token;
+    bool shared = false;
+    const std::string failed = WriteForDialout(path, madeToken + "\n", &shared);
+    if (!failed.empty()) return "cannot make the token " + path + ": " + failed;
+    *token = madeToken;
     *made = "made the token " + path + (shared ? ", readable by this account and the dialout group"
                                                : ", readable by this account only (it is not in the dialout group)");
     return "";
+}
+
+std::string PublishToken(const std::string& directory, const std::string& token) {
+    bool shared = false;
+    const std::string failed = WriteForDialout(directory + "/token", token + "\n", &shared);
+    if (!failed.empty()) return "cannot put the token in " + directory + ": " + failed;
+    return shared ? "" : "the token in " + directory + " is not readable by the dialout group";
 }
 
 bool SameToken(const std::string& given, const std::string& token) {

@@ -55,5 +55,10 @@ std::string ReadToken(const std::string& path, std::string* token);
 // or the problem; *made says what was made, when it was made now.
 std::string OwnToken(const std::string& directory, std::string* token, std::string* made);
 
+// Under systemd the state directory is the service's alone: a copy of its
+// own token goes into the runtime directory, which the dialout group may
+// read. Returns "" or the problem.
+std::string PublishToken(const std::string& directory, const std::string& token);
+
 // Compares in a time that does not depend on where they differ.
 bool SameToken(const std::string& given, const std::string& token);

@@ -2,8 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "board/changes.h"
+#include "board/output_bits.h"
 #include "board/values.h"
-#include "register/transmission.h"
 
 using nlohmann::json;
 
@@ -59,25 +60,37 @@ json BoardJson(const Board& board) {
             {"value", FormatValue(view.value, board.Settings().outputs)}};
 }
 
-json OutputJson(const Board& board, int output, std::uint64_t value) {
+// off_in_ms: the milliseconds until the output goes off by itself (the end
+// of a pulse or an auto-off), null when it will not.
+json OutputJson(const Board& board, int output, const BoardView& view) {
     const OutputSettings& settings = board.Settings().output[static_cast<std::size_t>(output - 1)];
+    const std::size_t index = static_cast<std::size_t>(output - 1);
+    const std::int64_t offIn = index < view.offInMs.size() ? view.offInMs[index] : -1;
     return {{"output", output}, {"name", settings.name.empty() ? json(nullptr) : json(settings.name)},
-            {"state", StateWord(value, board, output)},
-            {"pulse_ms", settings.pulseMs > 0 ? json(settings.pulseMs) : json(nullptr)}};
+            {"state", StateWord(view.value, board, output)},
+            {"pulse_ms", settings.pulseMs > 0 ? json(settings.pulseMs) : json(nullptr)},
+            {"off_in_ms", offIn >= 0 ? json(offIn) : json(nullptr)}};
 }
 
-// A board that cannot be switched is said so, with the reason; reads of
-// its outputs too, so that a client polling them sees it unavailable.
-bool Unavailable(const Board& board, Answer::Status status, HttpAnswer* answer) {
-    if (status == Answer::Done) return false;
-    *answer = Fail(503, status == Answer::Stopping
-                            ? "the service is stopping"
-                            : "board " + board.Settings().name + " is unavailable: its adapter is gone");
+// A change the board's rules refuse (409), a board that cannot be
+// switched (503, with the reason); reads of its outputs too, so that a
+// client polling them sees it unavailable.
+bool Unavailable(const Board& board, const Answer& answer, HttpAnswer* made) {
+    switch (answer.status) {
+        case Answer::Done: return false;
+        case Answer::Refused: *made = Fail(409, answer.reason); break;
+        case Answer::Stopping: *made = Fail(503, "the service is stopping"); break;
+        case Answer::Unavailable:
+            *made = Fail(503, "board " + board.Settings().name + " is unavailable: " +
+                                  (answer.reason.empty() ? "its adapter is gone" : answer.reason));
+            break;
+    }
     return true;
 }
 
 bool Readable(const Call& call, HttpAnswer* answer) {
-    return !Unavailable(*call.board, call.board->Look().available ? Answer::Done : Answer::Unavailable, answer);
+    const BoardView view = call.board->Look();
+    return !Unavailable(*call.board, {view.available ? Answer::Done : Answer::Unavailable, 0, view.reason}, answer);
 }
 
 std::string Trimmed(const std::string& text) {
@@ -97,7 +110,7 @@ HttpReply Later(const Call& call, std::future<Answer> future, Make make) {
     reply.later = [shared, board, make] {
         const Answer answer = shared->get();
         HttpAnswer made;
-        if (!Unavailable(*board, answer.status, &made)) made = make(answer);
+        if (!Unavailable(*board, answer, &made)) made = make(answer);
         return made;
     };
     return reply;
@@ -118,10 +131,10 @@ HttpReply ShowBoard(Call& call) {
 HttpReply ListOutputs(Call& call) {
     HttpAnswer answer;
     if (!Readable(call, &answer)) return Now(answer);
-    const std::uint64_t value = call.board->Look().value;
+    const BoardView view = call.board->Look();
     json list = json::array();
     for (int output = 1; output <= call.board->Settings().outputs; ++output)
-        list.push_back(OutputJson(*call.board, output, value));
+        list.push_back(OutputJson(*call.board, output, view));
     return Now(Json(list));
 }
 
@@ -131,23 +144,49 @@ HttpReply GetOutput(Call& call) {
     return Now(answer);
 }
 
-// ON, OFF or TOGGLE, as text or as {"state": "ON"}.
+// A word of the board's (ON, OFF, TOGGLE, true, 1, ...) as text, or as
+// {"state": "ON"} or {"state": true}.
 HttpReply SetOutput(Call& call) {
     std::string word = Trimmed(call.request.body);
     if (!word.empty() && word[0] == '{') {
         const json body = json::parse(word, nullptr, false);
-        word = body.is_object() && body.contains("state") && body["state"].is_string()
-                   ? body["state"].get<std::string>() : "";
+        const json state = body.is_object() && body.contains("state") ? body["state"] : json();
+        word = state.is_string() ? state.get<std::string>() : state.is_boolean() ? (state.get<bool>() ? "ON" : "OFF") : "";
     }
-    for (char& c : word) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-    const Switch action = word == "ON" ? Switch::On : word == "OFF" ? Switch::Off : Switch::Toggle;
-    if (word != "ON" && word != "OFF" && word != "TOGGLE")
-        return Now(Fail(400, "bad state " + Quoted(Trimmed(call.request.body)) +
-                                 ": expected ON, OFF or TOGGLE, or JSON {\"state\": \"ON\"}"));
+    Switch action = Switch::On;
+    if (!ParseSwitchWord(word, &action))
+        return Now(Fail(400, "bad state " + Quoted(Trimmed(call.request.body)) + ": expected " + kSwitchWords +
+                                 ", or JSON {\"state\": \"ON\"}"));
     const Board* board = call.board;
     const int output = call.output;
     return Later(call, call.board->SwitchOutput(call.output, action, call.who),
                  [board, output](const Answer& answer) { return Text(StateWord(answer.value, *board, output)); });
+}
+
+// Several outputs in one transmission, all or nothing: the sender's items
+// ("3=on 5=off 8=toggle") or JSON ({"3": "ON", "5": false}).
+HttpReply SetOutputs(Call& call) {
+    const int outputs = call.board->Settings().outputs;
+    std::string items = Trimmed(call.request.body);
+    if (!items.empty() && items[0] == '{') {
+        const json body = json::parse(items, nullptr, false);
+        if (!body.is_object() || body.empty())
+            return Now(Fail(400, "bad outputs: expected JSON such as {\"3\": \"ON\", \"5\": false}"));
+        items.clear();
+        for (const auto& [output, state] : body.items()) {
+            const std::string word = state.is_string() ? state.get<std::string>()
+                                     : state.is_boolean() ? (state.get<bool>() ? "ON" : "OFF") : "";
+            if (word.empty() || word.find_first_of(" \t=") != std::string::npos ||
+                output.find_first_of(" \t=") != std::string::npos)
+                return Now(Fail(400, "bad state for output " + Quoted(output) + ": expected " + kSwitchWords));
+            items += output + "=" + word + " ";
+        }
+    }
+    std::vector<Change> changes;
+    const std::string problem = ParseOutputItems(items, outputs, &changes);
+    if (!problem.empty()) return Now(Fail(400, problem));
+    return Later(call, call.board->Apply(changes, call.who),
+                 [outputs](const Answer& answer) { return Text(FormatValue(answer.value, outputs)); });
 }
 
 HttpReply PulseOutput(Call& call) {
@@ -247,6 +286,7 @@ const Route kRoutes[] = {
     {"GET", "/api/boards", ListBoards},
     {"GET", "/api/boards/B", ShowBoard},
     {"GET", "/api/boards/B/outputs", ListOutputs},
+    {"POST", "/api/boards/B/outputs", SetOutputs},
     {"GET", "/api/boards/B/outputs/N", GetOutput},
     {"POST", "/api/boards/B/outputs/N", SetOutput},
     {"POST", "/api/boards/B/outputs/N/pulse", PulseOutput},
@@ -321,8 +361,13 @@ std::string HttpApi::EventText(const BoardEvent& event) {
     for (int output = 1; output <= event.outputs; ++output)
         if (event.changed & BitOfOutput(output, event.outputs))
             outputs.push_back({{"output", output}, {"state", event.value & BitOfOutput(output, event.outputs) ? "ON" : "OFF"}});
-    const json data = {{"board", event.board}, {"available", event.available},
-                       {"value", FormatValue(event.value, event.outputs)}, {"outputs", outputs}};
+    json offIn = json::object();
+    for (std::size_t index = 0; index < event.offInMs.size(); ++index)
+        if (event.offInMs[index] >= 0) offIn[std::to_string(index + 1)] = event.offInMs[index];
+    json data = {{"board", event.board}, {"available", event.available},
+                 {"value", FormatValue(event.value, event.outputs)}, {"outputs", outputs}};
+    if (!offIn.empty()) data["off_in_ms"] = offIn;
+    if (!event.available && !event.reason.empty()) data["reason"] = event.reason;
     return "event: board\ndata: " + data.dump() + "\n\n";
 }
 

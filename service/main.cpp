@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "ports/port_paths.h"
 #include "service/access.h"
 #include "service/board.h"
 #include "service/configuration.h"
@@ -133,6 +134,7 @@ struct Start {
     std::string stateDirectory;
     std::string token;
     std::string tokenMade;   // what was said of a token made now
+    bool ownToken = false;
 };
 
 std::string Prepare(const Configuration& configuration, bool checking, Start* start) {
@@ -155,6 +157,7 @@ std::string Prepare(const Configuration& configuration, bool checking, Start* st
     }
     const std::string noDirectory = MakeStateDirectory(configuration, start->stateDirectory);
     if (!noDirectory.empty()) return noDirectory;
+    start->ownToken = true;
     return OwnToken(start->stateDirectory, &start->token, &start->tokenMade);
 }
 
@@ -210,6 +213,12 @@ int Serve(const Configuration& configuration, const Start& start) {
     const std::string where = start.address.find(':') != std::string::npos ? "[" + start.address + "]" : start.address;
     const std::string page = "http://" + where + ":" + std::to_string(bound) + "/";
     Log("listening on " + page + (start.token.empty() ? " (no token: every local account may switch)" : " (a token is needed)"));
+    const char* systemd = std::getenv("STATE_DIRECTORY");
+    struct stat runtime;
+    if (systemd && systemd[0] && start.ownToken && stat(RuntimeDirectory().c_str(), &runtime) == 0) {
+        const std::string unpublished = PublishToken(RuntimeDirectory(), start.token);
+        if (!unpublished.empty()) Log(unpublished);
+    }
     if (!start.tokenMade.empty()) {
         Log(start.tokenMade);
         Log("the page, with the token for this browser: " + page + "#token=" + start.token);

@@ -59,10 +59,16 @@ def every_endpoint_and_every_error_code():
         ("POST", "/api/boards/kitchen/outputs/3", "off", 200, "OFF", None),
         ("GET", "/api/boards/kitchen/outputs/16", None, 200, "ON", None),
         ("GET", "/api/boards/kitchen/outputs/3", None, 200, "OFF", None),
+        ("POST", "/api/boards/kitchen/outputs/3", "MAYBE", 400, "expected ON, OFF, TOGGLE, true, false, 1 or 0", None),
+        ("POST", "/api/boards/kitchen/outputs/3", "true", 200, "ON", 0x2001),
+        ("POST", "/api/boards/kitchen/outputs/3", '{"state": false}', 200, "OFF", 0x0001),
+        ("POST", "/api/boards/kitchen/outputs", "3=on 5=1 16=toggle", 200, "0x2800", 0x2800),
+        ("POST", "/api/boards/kitchen/outputs", '{"3": "OFF", "4": true}', 200, "0x1800", 0x1800),
+        ("POST", "/api/boards/kitchen/outputs", "3=on 17=on", 400, "17", None),
+        ("POST", "/api/boards/kitchen/outputs", '{"3": 2}', 400, "bad state for output '3'", None),
         ("PUT", "/api/boards/kitchen/value", "0x8080", 200, "0x8080", 0x8080),
         ("GET", "/api/boards/kitchen/value", None, 200, "0x8080", None),
         ("GET", "/api/boards/kitchen", None, 200, '"value":"0x8080"', None),
-        ("POST", "/api/boards/kitchen/outputs/3", "MAYBE", 400, "expected ON, OFF or TOGGLE", None),
         ("POST", "/api/boards/kitchen/outputs/3", '{"state": 1}', 400, "expected ON", None),
         ("POST", "/api/boards/kitchen/outputs/0", "ON", 400, "has outputs 1 to 16", None),
         ("POST", "/api/boards/kitchen/outputs/17", "ON", 400, "has outputs 1 to 16", None),
@@ -108,7 +114,7 @@ def every_endpoint_and_every_error_code():
 def read_events(s, count, timeout=10):
     """The first `count` events of /api/events, as dicts."""
     connection = http.client.HTTPConnection("127.0.0.1", s.port, timeout=timeout)
-    connection.request("GET", "/api/events")
+    connection.request("GET", "/api/events", headers={"Authorization": f"Bearer {s.token}"} if s.token else {})
     response = connection.getresponse()
     check(response.status == 200 and response.getheader("Content-Type") == "text/event-stream",
           f"events: {response.status} {response.getheader('Content-Type')}")
@@ -234,43 +240,164 @@ def a_restart_restores_the_state_and_a_kill_leaves_a_readable_record():
     s.close()
 
 
+def check_config(s, *arguments, env=None):
+    """octolatchd --check-config on s's configuration: (exit, standard error)."""
+    result = subprocess.run([ARGS.service, "--check-config", "--config", s.configuration] + list(arguments),
+                            env=dict(s.environment(), **(env or {})), capture_output=True, text=True, timeout=20)
+    return result.returncode, result.stderr
+
+
 @test
-def access_loopback_hosts_tokens_and_open_addresses():
+def access_cross_site_tokens_hosts_and_framing():
     s = service("token", [{"name": "kitchen"}], token="s3cret-token").start()
-    rows = [  # headers, path, status
-        ({"Authorization": "Bearer s3cret-token"}, "/api/boards", 200),
-        ({"Authorization": "Bearer s3cret-toke"}, "/api/boards", 401),
-        ({"Authorization": "Bearer s3cret-token!"}, "/api/boards", 401),
-        ({"Authorization": "Basic s3cret-token"}, "/api/boards", 401),
-        ({"Authorization": ""}, "/api/outputs/1", 401),
-        ({"Authorization": ""}, "/healthz", 200),
-        ({"Authorization": ""}, "/", 200),
-        ({"Authorization": "Bearer s3cret-token", "Host": "attacker.example:80"}, "/api/boards", 421),
-        ({"Authorization": "Bearer s3cret-token", "Host": "localhost:8080"}, "/api/boards", 200),
-        ({"Authorization": "Bearer s3cret-token", "Host": "[::1]:8080"}, "/api/boards", 200),
-        ({"Host": "evil.example"}, "/", 421),
+    same = f"http://127.0.0.1:{s.port}"
+    good = {"Authorization": "Bearer s3cret-token"}
+    rows = [  # method, path, headers, status, in the answer
+        ("GET", "/api/boards", good, 200, "kitchen"),
+        ("GET", "/api/boards", {"Authorization": "bearer s3cret-token"}, 200, "kitchen"),
+        ("GET", "/api/boards", {"Authorization": "BEARER   s3cret-token "}, 200, "kitchen"),
+        ("GET", "/api/boards", {"Authorization": "Bearer s3cret-toke"}, 401, "the token is wrong"),
+        ("GET", "/api/boards", {"Authorization": "Bearer s3cret-token!"}, 401, "the token is wrong"),
+        ("GET", "/api/boards", {"Authorization": "Basic s3cret-token"}, 401, "is not 'Bearer TOKEN'"),
+        ("GET", "/api/outputs/1", {"Authorization": ""}, 401, "a token is needed"),
+        ("GET", "/healthz", {"Authorization": ""}, 200, "unavailable"),
+        ("GET", "/", {"Authorization": ""}, 200, "<html"),
+        ("GET", "/api/boards", dict(good, Host="attacker.example:80"), 421, "loopback"),
+        ("GET", "/api/boards", dict(good, Host="localhost:8080"), 200, "kitchen"),
+        ("GET", "/api/boards", dict(good, Host="[::1]:8080"), 200, "kitchen"),
+        ("GET", "/", {"Host": "evil.example"}, 421, "loopback"),
+        # A page of another site, through the user's browser, with the token
+        # the browser would not even have: refused before anything else.
+        ("POST", "/api/outputs/1", dict(good, Origin="https://evil.example", **{"Content-Type": "text/plain"}),
+         403, "another site"),
+        ("POST", "/api/outputs/1", dict(good, **{"Sec-Fetch-Site": "cross-site"}), 403, "another site"),
+        ("POST", "/api/outputs/1", dict(good, Origin="null"), 403, "another site"),
+        ("POST", "/api/outputs/1", dict(good, Origin=f"http://localhost:{s.port}"), 403, "another site"),
+        ("OPTIONS", "/api/outputs/1", {"Origin": "https://evil.example",
+                                       "Access-Control-Request-Method": "POST"}, 403, "another site"),
+        ("GET", "/api/boards", {"Origin": "https://evil.example"}, 403, "another site"),
+        # The page itself, and a link to it followed from elsewhere.
+        ("POST", "/api/outputs/2", dict(good, Origin=same, **{"Sec-Fetch-Site": "same-origin"}), 200, "ON"),
+        ("GET", "/", {"Sec-Fetch-Site": "cross-site", "Sec-Fetch-Mode": "navigate"}, 200, "<html"),
     ]
-    for headers, path, status in rows:
-        got = s.request("GET", path, headers=headers)
-        check(got[0] == status, f"{headers} {path}: {got[0]} {got[2][:80]!r}, expected {status}")
+    for method, path, headers, status, text in rows:
+        got = s.request(method, path, "ON" if method == "POST" else None, headers=headers)
+        what = f"{method} {path} {headers}"
+        check(got[0] == status and text in got[2], f"{what}: {got[0]} {got[2][:80]!r}, expected {status} {text!r}")
+        check(not any(h.lower().startswith("access-control-") for h in got[1]), f"{what}: CORS headers {got[1]}")
         if status == 401:
-            check(got[1].get("WWW-Authenticate", "").startswith("Bearer"), "401 without WWW-Authenticate")
-    expect(s.request("POST", "/api/outputs/1", "ON", headers={"Authorization": "Bearer wrong"}), 401, None, "a change")
-    check(s.ports["kitchen"].latches() == [0], f"a refused request latched {s.ports['kitchen'].latches()}")
+            check(got[1].get("WWW-Authenticate", "").startswith("Bearer"), f"{what}: 401 without WWW-Authenticate")
+    check(s.ports["kitchen"].latches() == [0, 0x40], f"refused requests latched: {s.ports['kitchen'].latches()}")
+    page = s.request("GET", "/")[1]
+    check("frame-ancestors 'none'" in page.get("Content-Security-Policy", "") and
+          page.get("X-Frame-Options") == "DENY" and page.get("Referrer-Policy") == "no-referrer",
+          f"the page may be framed or leak its address: {page}")
     s.close()
-    # Open addresses need a token, refused before anything is bound.
-    bare = service("open-address", [{"name": "kitchen"}], listen="0.0.0.0:0")
-    result = subprocess.run([ARGS.service, "--config", bare.configuration], env=bare.environment(),
-                            capture_output=True, text=True, timeout=20)
-    check(result.returncode == 2 and "needs a token" in result.stderr and "listening on http" not in result.stderr
-          and bare.ports["kitchen"].events() == [],
-          f"exit {result.returncode}: {result.stderr!r}")
-    # A token file others may read is refused.
-    os.chmod(os.path.join(s.dir, "token"), 0o644)
-    result = subprocess.run([ARGS.service, "--config", s.configuration], env=s.environment(),
-                            capture_output=True, text=True, timeout=20)
-    check(result.returncode == 2 and "may be read by anyone" in result.stderr, f"exit {result.returncode}: {result.stderr!r}")
-    bare.close()
+
+
+@test
+def token_files_credentials_and_the_services_own_token():
+    s = service("token-files", [{"name": "kitchen"}], token="file-token")
+    token_file = os.path.join(s.dir, "token")
+    elsewhere = os.path.join(s.dir, "elsewhere")
+    with open(elsewhere, "w") as f:
+        f.write("file-token\n")
+
+    def as_link():
+        os.remove(token_file)
+        os.symlink(elsewhere, token_file)
+
+    def as_directory():
+        os.remove(token_file)
+        os.mkdir(token_file)
+
+    def as_empty():
+        open(token_file, "w").close()
+
+    rows = [  # what is done to the token file, exit, in the message
+        (lambda: os.chmod(token_file, 0o644), 2, "may be read by anyone"),
+        (lambda: os.chmod(token_file, 0o620), 2, "others than its owner may write"),
+        (lambda: os.chmod(token_file, 0o640), 0, ""),
+        (as_empty, 2, "is empty"),
+        (as_link, 2, "is a symbolic link"),
+        (as_directory, 2, "not a regular file"),
+    ]
+    if os.geteuid() == 0:
+        rows.append((lambda: os.chown(token_file, 65534, 65534), 2, "belongs to uid 65534"))
+    for change, code, text in rows:
+        if os.path.isdir(token_file) and not os.path.islink(token_file):
+            os.rmdir(token_file)
+        elif os.path.lexists(token_file):
+            os.remove(token_file)
+        with open(token_file, "w") as f:
+            f.write("file-token\n")
+        os.chmod(token_file, 0o600)
+        change()
+        got, err = check_config(s)
+        check(got == code and text in err, f"{text or 'a good file'}: exit {got}: {err!r}")
+    if os.path.isdir(token_file):
+        os.rmdir(token_file)
+    s.write_configuration()
+    # systemd's credential wins over token_file; --token-file over both.
+    credentials = os.path.join(s.dir, "credentials")
+    os.makedirs(credentials, exist_ok=True)
+    with open(os.path.join(credentials, "token"), "w") as f:
+        f.write("credential-token\n")
+    other = os.path.join(s.dir, "other-token")
+    with open(other, "w") as f:
+        f.write("command-line-token\n")
+    os.chmod(other, 0o600)
+    for env, arguments, accepted, refused in [
+            ({"CREDENTIALS_DIRECTORY": credentials}, [], "credential-token", "file-token"),
+            ({}, ["--token-file", other], "command-line-token", "file-token")]:
+        s.more_env = env
+        s.start(arguments)
+        for token, status in [(accepted, 200), (refused, 401)]:
+            got = s.request("GET", "/api/boards", headers={"Authorization": f"Bearer {token}"})
+            check(got[0] == status, f"{env} {arguments}: {token} answered {got[0]}")
+        check(s.stop() == 0, "the service did not stop cleanly")
+    s.close()
+
+    # No token_file: the service makes its own once and keeps it.
+    own = service("own-token", [{"name": "kitchen"}])
+    own.start()
+    token_path = os.path.join(own.dir, "state", "token")
+    mode = os.stat(token_path).st_mode & 0o777
+    check(len(own.token) == 32 and all(c in "0123456789abcdef" for c in own.token) and mode in (0o640, 0o600),
+          f"the token made: {own.token!r}, mode {mode:o}")
+    own.wait_for_log(f"#token={own.token}")
+    check(own.request("GET", "/api/boards", headers={"Authorization": ""})[0] == 401, "the own token not asked for")
+    check(own.request("GET", "/api/boards")[0] == 200, "the own token refused")
+    own.stop()
+    own.start()
+    check(own.request("GET", "/api/boards")[0] == 200 and not any("made the token" in l for l in own.lines),
+          "the token was made again at the second start")
+    own.close()
+    # token_file = "": none, on loopback only.
+    open_service = service("no-token", [{"name": "kitchen"}], token="").start()
+    check(open_service.request("POST", "/api/outputs/1", "ON")[0] == 200, "no token: refused")
+    open_service.wait_for_log("no token: every local account may switch")
+    open_service.close()
+    for listen, token, code, text in [("0.0.0.0:0", "", 2, "needs a token"), ("0.0.0.0:0", None, 0, ""),
+                                      ("127.0.0.1:99999", None, 2, "bad listen address")]:
+        bare = service("open-address", [{"name": "kitchen"}], listen=listen, token=token)
+        got, err = check_config(bare)
+        check(got == code and text in err and bare.ports["kitchen"].events() == [],
+              f"listen {listen} token {token!r}: exit {got}: {err!r}")
+        bare.close()
+
+
+@test
+def a_second_service_on_a_taken_address_opens_no_port():
+    first = service("first", [{"name": "kitchen"}]).start()
+    second = service("second", [{"name": "lab"}], listen=f"127.0.0.1:{first.port}", token="")
+    second.start(wait=False)
+    code = second.process.wait(20)
+    check(code == 1 and any("the address is taken" in l for l in second.lines) and
+          second.ports["lab"].events() == [], f"exit {code}: {second.lines}")
+    check(first.request("POST", "/api/outputs/1", "ON")[0] == 200, "the first service stopped answering")
+    first.close()
+    second.close()
 
 
 @test
@@ -295,8 +422,9 @@ def configuration_errors_and_a_board_without_a_file():
     try:
         check(notify.recv(4096) == b"READY=1", "systemd was not told the service is ready")
         line = process.stderr.readline()
-        port = int(line.rsplit(":", 1)[1].split("/")[0])
-        s.port = port
+        s.port = int(line.split("http://", 1)[1].split("/")[0].rsplit(":", 1)[1])
+        with open(os.path.join(s.dir, "state", "token")) as f:
+            s.token = f.read().strip()
         wait_until("the board", lambda: s.request("GET", "/healthz")[0] == 200, 10, 0.05)
         expect(s.request("POST", "/api/outputs/8", "ON"), 200, "ON", "the one board")
         check(s.ports["kitchen"].latches()[-1] == 0x01, f"latched {s.ports['kitchen'].latches()}")
