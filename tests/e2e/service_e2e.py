@@ -145,6 +145,34 @@ def the_event_stream_gives_the_state_then_each_change():
     s.close()
 
 
+def open_stream(s):
+    """A new /api/events connection and its answer, before any event is read."""
+    connection = http.client.HTTPConnection("127.0.0.1", s.port, timeout=10)
+    connection.request("GET", "/api/events", headers={"Authorization": f"Bearer {s.token}"})
+    return connection, connection.getresponse()
+
+
+@test
+def event_streams_miss_no_change_and_are_let_go_when_their_readers_go():
+    s = service("streams", [{"name": "kitchen"}]).start()
+    # A change made while a stream starts reaches it after its first state.
+    for value in range(1, 21):
+        connection, response = open_stream(s)
+        threading.Thread(target=s.request, args=("PUT", "/api/value", str(value))).start()
+        seen = []
+        while not seen or seen[-1] != f"0x{value:02X}":
+            line = response.fp.readline().decode()
+            if line.startswith("data: "):
+                seen.append(json.loads(line[6:])["value"])
+        connection.close()
+    # Readers that went are let go: the streams they held are free again.
+    for _ in range(40):
+        connection, response = open_stream(s)
+        connection.close()
+    wait_until("a new stream let in", lambda: open_stream(s)[1].status == 200, 15, 0.5)
+    s.close()
+
+
 @test
 def an_adapter_unplugged_while_idle_and_while_busy_comes_back_with_its_state():
     s = service("unplug", [{"name": "kitchen"}, {"name": "lab"}]).start()
