@@ -6,6 +6,7 @@ memory with two boards after the load. scripts/benchmark imports it and
 calls measure(), which returns the lines of a markdown table."""
 import http.client
 import os
+import resource
 import shutil
 import socket
 import statistics
@@ -35,13 +36,13 @@ def floors(ms):
     return f"{ms:.1f} ms ({ms / FLOOR_MS:.2f} x)"
 
 
-def idle(port, path):
+def idle(port, path, headers=None, runs=IDLE_RUNS):
     """Request to answer, one request at a time with a pause between."""
     times = []
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
-    for i in range(IDLE_RUNS):
+    for i in range(runs):
         started = time.monotonic()
-        connection.request("POST", path, body="ON" if i % 2 == 0 else "OFF")
+        connection.request("POST", path, body="ON" if i % 2 == 0 else "OFF", headers=headers or {})
         connection.getresponse().read()
         times.append((time.monotonic() - started) * 1000)
         time.sleep(0.03)
@@ -49,7 +50,7 @@ def idle(port, path):
     return times
 
 
-def flood(port, paths):
+def flood(port, paths, headers=None):
     """CLIENTS clients, each sending on its own schedule so that together they
     offer 1,000 requests a second; a client behind its schedule sends at
     once. Returns each request's (sent, answered) monotonic nanoseconds."""
@@ -65,7 +66,7 @@ def flood(port, paths):
             sent = time.monotonic_ns()
             try:
                 # Every request changes its output, whatever the others did.
-                connection.request("POST", path, body="TOGGLE")
+                connection.request("POST", path, body="TOGGLE", headers=headers or {})
                 connection.getresponse().read()
                 answered[index].append((sent, time.monotonic_ns()))
             except (OSError, http.client.HTTPException):
@@ -103,16 +104,79 @@ def summary(name, idle_times, requests, busy, offered):
             f"{len(requests):,} of {offered:,}", floors(percentile(latencies, 0.99)), f"{busy * 100:.0f} %")
 
 
+def memory_kib(pid, field):
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith(field + ":"))
+
+
+def crowd(s, headers, idle_count=10000, slow_count=1000, seconds=10):
+    """Idle requests while idle_count connections never send anything and
+    slow_count send a byte a second; the idle median beside it, and the
+    service's peak memory."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    sockets, stop = [], threading.Event()
+    for _ in range(idle_count + slow_count):
+        try:
+            sockets.append(socket.create_connection(("127.0.0.1", s.port), timeout=5))
+        except OSError:
+            break
+    opened = len(sockets)
+
+    def trickle():
+        while not stop.wait(1.0):
+            for connection in sockets[idle_count:]:
+                try:
+                    connection.send(b"G")
+                except OSError:
+                    pass
+
+    trickler = threading.Thread(target=trickle)
+    trickler.start()
+    times = idle(s.port, "/api/boards/kitchen/outputs/1", headers, runs=int(seconds / 0.05))
+    stop.set()
+    trickler.join()
+    for connection in sockets:
+        connection.close()
+    resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    return times, opened
+
+
+def header_flood(s, headers, megabytes=80):
+    """One connection sends header lines without end: its answer, and how
+    much the service grew meanwhile."""
+    before = memory_kib(s.process.pid, "VmRSS")
+    line = b"X-a: b\r\n" * 100000
+    status = "no answer"
+    with socket.create_connection(("127.0.0.1", s.port), timeout=10) as connection:
+        connection.sendall(b"POST /api/boards/kitchen/outputs/1 HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                           f"Authorization: {headers['Authorization']}\r\n".encode())
+        try:
+            for _ in range(megabytes * 1000000 // len(line)):
+                connection.sendall(line)
+        except OSError:
+            pass
+        try:
+            status = connection.recv(200).split(b"\r\n", 1)[0].decode() or "closed"
+        except OSError as error:
+            status = f"closed ({error.strerror})"
+    return status, memory_kib(s.process.pid, "VmRSS") - before
+
+
 def octolatchd(service, register, work):
     s = Service(os.path.join(work, "octolatchd"), [{"name": "kitchen"}, {"name": "lab"}], service, register).start()
+    headers = {"Authorization": f"Bearer {s.token}"}
     try:
-        idle_times = idle(s.port, "/api/boards/kitchen/outputs/1")
+        idle_times = idle(s.port, "/api/boards/kitchen/outputs/1", headers)
         paths = [f"/api/boards/{board}/outputs/{n}" for board in ("kitchen", "lab") for n in range(1, 9)]
-        requests = flood(s.port, paths)
+        requests = flood(s.port, paths, headers)
         busy = wire_busy(list(s.ports.values()), requests)
-        with open(f"/proc/{s.process.pid}/status") as status:
-            memory = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
-        return summary("octolatchd", idle_times, requests, busy, CLIENTS * FLOOD_SECONDS * 20), memory
+        crowded, opened = crowd(s, headers)
+        flooded, grown = header_flood(s, headers)
+        memory = memory_kib(s.process.pid, "VmHWM")
+        extra = {"crowd": (statistics.median(crowded), percentile(crowded, 0.99), statistics.median(idle_times), opened),
+                 "headers": (flooded, grown)}
+        return summary("octolatchd", idle_times, requests, busy, CLIENTS * FLOOD_SECONDS * 20), memory, extra
     finally:
         s.close()
 
@@ -145,7 +209,7 @@ def measure(service=os.path.join(ROOT, "build", "linux-release", "octolatchd"),
             register=os.path.join(ROOT, "build", "linux-release", "libvirtual_register.so"),
             work=os.path.join(ROOT, "build", "benchmark", "service")):
     shutil.rmtree(work, ignore_errors=True)
-    ours, memory = octolatchd(service, register, work)
+    ours, memory, extra = octolatchd(service, register, work)
     theirs = baseline(register, work)
     rows = ["| over HTTP, in 17-ms floors of 8 outputs | " + " | ".join(["octolatchd (two boards)",
                                                                         "http.server and pyserial (one board)"]) + " |",
@@ -155,7 +219,14 @@ def measure(service=os.path.join(ROOT, "build", "linux-release", "octolatchd"),
              "the flood: request to answer, 99th percentile", "the flood: how busy the wire was while changes waited"]
     for i, name in enumerate(names):
         rows.append(f"| {name} | {ours[i + 1]} | {theirs[i + 1]} |")
-    rows.append(f"| peak memory of octolatchd after the load (VmHWM) | {memory / 1024:.1f} MiB | |")
+    crowd_median, crowd_p99, idle_median, opened = extra["crowd"]
+    rows.append(f"| with {opened:,} connections open (1,000 of them sending a byte a second): one request, median "
+                f"| {floors(crowd_median)}, {crowd_median / idle_median:.2f} x the idle median | |")
+    rows.append(f"| the same, 99th percentile | {floors(crowd_p99)} | |")
+    flooded, grown = extra["headers"]
+    rows.append(f"| one connection sending 80 MB of header lines: the answer, and what the service grew | "
+                f"{flooded}; {grown / 1024:.1f} MiB | |")
+    rows.append(f"| peak memory of octolatchd after all of it (VmHWM) | {memory / 1024:.1f} MiB | |")
     return rows
 
 

@@ -121,7 +121,7 @@ class Setting:
 
     def __init__(self):
         self.service = Service(os.path.join(ARGS.work, "boards"), BOARDS, ARGS.service, ARGS.register,
-                               listen=f"127.0.0.1:{free_port()}")
+                               listen=f"127.0.0.1:{free_port()}", token="")
         self.service.start()
         self.url = f"http://127.0.0.1:{self.service.port}/"
         self.first, self.second = Browser("first"), Browser("second")
@@ -328,6 +328,7 @@ def test_phone_width_has_no_sideways_scrolling_and_thumb_sized_targets():
 
 @test
 def test_token_asked_once_kept_and_sent():
+    shutil.rmtree(os.path.join(ARGS.work, "token"), ignore_errors=True)
     service = Service(os.path.join(ARGS.work, "token"), [{"name": "porch", "outputs": 8, "names": {1: "lamp"}}],
                       ARGS.service, ARGS.register, token=TOKEN)
     try:
