@@ -90,6 +90,7 @@ std::string ParseOptions(int argc, char** argv, Options* options) {
 }
 
 int Refuse(const std::string& problem, int exitCode) {
+    FlushLog();
     std::fprintf(stderr, "%s: %s\n", kName, problem.c_str());
     return exitCode;
 }
