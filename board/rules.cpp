@@ -19,7 +19,7 @@ bool MustWait(const BoardRules& rules, const Plan& plan, int output, std::int64_
         for (int other = 1; other <= rules.outputs; ++other) {
             const std::uint64_t otherBit = BitOfOutput(other, rules.outputs);
             if (other == output || !(group.members & otherBit)) continue;
-            if ((plan.latched | plan.wanted) & otherBit) return true;
+            if ((plan.latched | plan.wanted | plan.sending) & otherBit) return true;
             if (plan.offSince[Index(other)] + group.deadTimeMs > now) return true;
         }
     }
@@ -35,7 +35,7 @@ std::int64_t WaitEnds(const BoardRules& rules, const Plan& plan, int output) {
         for (int other = 1; other <= rules.outputs; ++other) {
             const std::uint64_t otherBit = BitOfOutput(other, rules.outputs);
             if (other == output || !(group.members & otherBit)) continue;
-            if ((plan.latched | plan.wanted) & otherBit) return 0;
+            if ((plan.latched | plan.wanted | plan.sending) & otherBit) return 0;
             if (plan.offSince[Index(other)] + group.deadTimeMs > ends)
                 ends = plan.offSince[Index(other)] + group.deadTimeMs;
         }

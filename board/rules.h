@@ -34,6 +34,7 @@ struct Plan {
     std::uint64_t wanted = 0;     // what the next transmission carries
     std::uint64_t waitingOn = 0;  // ONs held back until a dead time has passed
     std::uint64_t pulsing = 0;    // a pulse's output until its OFF is latched: never recorded as on
+    std::uint64_t sending = 0;    // what a transmission under way carries (the writer sets it): may be latched yet
     std::vector<std::int64_t> offAt;     // when it goes off by itself (pulse end, auto-off); 0: never
     std::vector<std::int64_t> onFor;     // how long it stays on once its ON is latched; 0: for good
     std::vector<std::int64_t> offSince;  // when the transmission that latched it off ended

@@ -28,6 +28,10 @@ const char kUsage[] =
     "  --invert         for an interface that inverts every line\n"
     "  --no-invert      for one that does not (the default)\n"
     "  --state FILE     keep the record of the outputs in FILE\n"
+    "  --config FILE    the service's configuration (default\n"
+    "                   /etc/octolatch/octolatchd.toml): with the service stopped,\n"
+    "                   the board it defines on PORT keeps its width, inversion,\n"
+    "                   interlocks and auto-off outputs (Linux)\n"
     "  --wait SECONDS   wait up to SECONDS (0 to 3600, default 10) while another\n"
     "                   program uses the port\n"
     "  --interval MS    at least MS milliseconds (0 to 3600000) between the end of\n"
@@ -38,8 +42,9 @@ const char kUsage[] =
     "  --               ends the options\n"
     "\n"
     "--outputs and --invert, when left out, mean what the record says.\n"
-    "Exit codes: 0 sent, 1 the port or the record failed, 2 a bad argument or\n"
-    "input line, 128 + N ended by signal N.\n";
+    "Exit codes: 0 sent, 1 the port, the record or the configuration failed, or\n"
+    "a board's rule refused the change, 2 a bad argument or input line,\n"
+    "128 + N ended by signal N.\n";
 
 namespace {
 
@@ -65,18 +70,24 @@ std::string SetOption(const std::string& name, const std::string& text, Command*
     } else if (name == "--state") {
         if (text.empty()) return "bad state file '': empty";
         command->statePath = text;
+    } else if (name == "--config") {
+        if (text.empty()) return "bad configuration file '': empty";
+        command->configPath = text;
+        command->configGiven = true;
     }
     return "";
 }
 
 bool TakesValue(const std::string& name) {
-    return name == "--interval" || name == "--wait" || name == "--outputs" || name == "--state";
+    return name == "--interval" || name == "--wait" || name == "--outputs" || name == "--state" ||
+           name == "--config";
 }
 
 std::string MissingValue(const std::string& name) {
     if (name == "--interval") return "missing MS after --interval (" + std::string(kIntervalForm) + ")";
     if (name == "--wait") return "missing SECONDS after --wait (" + std::string(kWaitForm) + ")";
     if (name == "--outputs") return "missing N after --outputs (" + std::string(kOutputCountForms) + ")";
+    if (name == "--config") return "missing FILE after --config";
     return "missing FILE after --state";
 }
 

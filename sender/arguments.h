@@ -5,6 +5,10 @@
 #include <string>
 #include <vector>
 
+// Where the service's configuration is, for a sender run while the service
+// is stopped: the board it defines on the port keeps its rules.
+constexpr char kServiceConfiguration[] = "/etc/octolatch/octolatchd.toml";
+
 enum class Action { Send, Get, List, Help, Version };
 
 struct Command {
@@ -16,6 +20,8 @@ struct Command {
     int outputs = 0;                 // --outputs; 0 when not given
     int invert = -1;                 // --invert 1, --no-invert 0; -1 when not given
     std::string statePath;           // --state; "" for the account's own record
+    std::string configPath = kServiceConfiguration;  // the service's configuration (--config)
+    bool configGiven = false;        // --config: the file must be there
     std::int64_t waitSeconds = 10;   // how long to wait for another program's turn
     int getOutput = 0;               // --get PORT N; 0 for the whole value
     bool verbose = false;

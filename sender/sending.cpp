@@ -6,13 +6,16 @@
 #include <utility>
 
 #include "board/changes.h"
+#include "board/output_bits.h"
 #include "board/record.h"
+#include "board/rules.h"
 #include "board/state_files.h"
 #include "board/values.h"
 #include "ports/port_opening.h"
 #include "ports/port_paths.h"
 #include "register/pause.h"
 #include "register/transmission.h"
+#include "sender/board_definition.h"
 #include "sender/interruption.h"
 #include "sender/service_link.h"
 
@@ -37,6 +40,8 @@ struct Run {
     bool breakOn = false;         // TXD left in break by the last transmission
     std::int64_t earliest = 0;    // when the next transmission may start
     int link = -1;                // the line to the service that owns the port, if it does
+    BoardDefinition definition;   // the service's board on the port, with the service stopped
+    Plan plan;                    // what the board's rules make of the steps so far
 };
 
 Outcome Sent() {
@@ -49,6 +54,18 @@ Outcome Stopped() {
 
 std::int64_t TicksOfMilliseconds(std::int64_t milliseconds) {
     return milliseconds * (SerialLine::ClockTicksPerSecond() / 1000);
+}
+
+// The board's rules take times in milliseconds of the same clock. A
+// transmission's end is rounded up, so that no pulse and no dead time
+// that runs from it is cut short by the rounding.
+std::int64_t NowMs() {
+    return SerialLine::Clock() / (SerialLine::ClockTicksPerSecond() / 1000);
+}
+
+std::int64_t NowMsRoundedUp() {
+    const std::int64_t perMs = SerialLine::ClockTicksPerSecond() / 1000;
+    return (SerialLine::Clock() + perMs - 1) / perMs;
 }
 
 bool WaitABit(std::int64_t deadline) {
@@ -176,6 +193,8 @@ Outcome Greet(Run& run) {
 
 // Checks one step against the state it will meet; a whole value makes the
 // state known again. Returns the outcome of a step that may not go ahead.
+Outcome CheckRules(const Step& step, Run& run);
+
 Outcome CheckStep(const Step& step, Run& run) {
     const int outputs = OutputsInForce(run);
     if (step.kind == Step::Value) {
@@ -187,7 +206,7 @@ Outcome CheckStep(const Step& step, Run& run) {
         run.state = {value, outputs, InvertInForce(run), {}};
         run.known = true;
         run.mismatch = false;
-        return Sent();
+        return CheckRules(step, run);
     }
     for (std::size_t i = 0; i < step.changes.size(); ++i)
         if (step.changes[i].output > outputs)
@@ -195,7 +214,7 @@ Outcome CheckStep(const Step& step, Run& run) {
                                        Quoted(step.items[i]) + " is beyond the " + std::to_string(outputs) +
                                        " outputs in force (see --outputs)"};
     if (!run.known || run.mismatch) return {kExitFailed, run.problem};
-    return Sent();
+    return CheckRules(step, run);
 }
 
 Outcome CheckSteps(const std::vector<Step>& steps, Run run) {
@@ -222,37 +241,129 @@ Outcome Transmit(Run& run, const BoardState& next) {
     return Sent();
 }
 
-// The record first: if it cannot be written, nothing is sent.
-Outcome RecordAndTransmit(Run& run, const BoardState& next) {
-    if (!WaitUntil(run.earliest, Interrupted)) return Stopped();
-    const std::string problem = Record(run, next);
-    if (!problem.empty()) return {kExitFailed, problem};
-    return Transmit(run, next);
+// The rules in force: the service's board on the port where its
+// configuration has one, else none but the width.
+BoardRules RulesInForce(const Run& run) {
+    if (run.definition.found) return run.definition.rules;
+    BoardRules rules;
+    rules.outputs = OutputsInForce(run);
+    return rules;
 }
 
-// On, a wait, off. The off goes out even when the wait was interrupted, the
-// on failed or the off's record could not be written: a pulse is never
-// left on.
-Outcome Pulse(Run& run, const Change& change) {
-    if (!WaitUntil(run.earliest, Interrupted)) return Stopped();
-    BoardState on = StateInForce(run);
-    on.value = AppliedChange(on.value, change, on.outputs);
-    const std::string unrecordedOn = Record(run, on);
-    if (!unrecordedOn.empty()) return {kExitFailed, unrecordedOn};
-    const Outcome switchedOn = Transmit(run, on);
-    if (switchedOn.exitCode == kExitSent)
-        WaitUntil(SerialLine::Clock() + TicksOfMilliseconds(change.pulseMs), Interrupted);
+// The plan starts from what the record says is latched, every output off
+// since now as far as dead times go: the sender does not know when another
+// program switched one off.
+Plan& PlanInForce(Run& run, const BoardRules& rules) {
+    if (run.plan.offAt.size() != static_cast<std::size_t>(rules.outputs))
+        run.plan = StartingPlan(rules, run.state.value & AllOutputs(rules.outputs), NowMs());
+    return run.plan;
+}
 
-    BoardState off = run.state;
-    off.value &= ~BitOfOutput(change.output, off.outputs);
-    const std::string unrecordedOff = Record(run, off);
-    const Outcome switchedOff = Transmit(run, off);
-    const std::string output = "output " + std::to_string(change.output);
-    const Outcome& failed = switchedOn.exitCode != kExitSent ? switchedOn : switchedOff;
-    if (failed.exitCode != kExitSent) return {kExitFailed, failed.message + "; " + output + " may still be on"};
-    if (!unrecordedOff.empty())
-        return {kExitFailed, unrecordedOff + "; " + output + " was switched off, but the record says on"};
-    return Interrupted() ? Stopped() : Sent();
+Wish WishOfStep(Run& run, const Step& step, const Plan& plan) {
+    const int outputs = OutputsInForce(run);
+    if (step.kind != Step::Value) return WishOfChanges(plan, step.changes, outputs);
+    std::uint64_t value = 0;
+    ParseValue(step.text, outputs, &value);
+    return WishOfValue(value, outputs);
+}
+
+// The service's rules, checked before anything is sent: no step may switch
+// two members of an interlock on, and an output with an auto-off comes on
+// only as a pulse, since nothing would end its ON once the sender is gone.
+Outcome CheckRules(const Step& step, Run& run) {
+    if (!run.definition.found) return Sent();
+    const BoardRules& rules = run.definition.rules;
+    Plan& plan = PlanInForce(run, rules);
+    const Wish wish = WishOfStep(run, step, plan);
+    const std::string where = run.command.port + " (board " + Quoted(run.definition.name) + " in " +
+                              run.command.configPath + "): ";
+    const std::string conflict = InterlockConflict(rules, wish.on);
+    if (!conflict.empty()) return {kExitFailed, where + conflict};
+    for (int output = 1; output <= rules.outputs; ++output) {
+        const std::int64_t autoOff = rules.autoOffMs[static_cast<std::size_t>(output - 1)];
+        if (autoOff == 0 || !(wish.on & ~wish.pulse & BitOfOutput(output, rules.outputs))) continue;
+        const std::string pulse = std::to_string(output) + "=pulse:" +
+                                  std::to_string(autoOff < 3600000 ? autoOff : 3600000) + "ms";
+        return {kExitFailed, where + "output " + std::to_string(output) + " goes off by itself after " +
+                                 std::to_string(autoOff) + " ms, which the sender cannot do once it has ended: "
+                                 "switch it on as a pulse, " + pulse};
+    }
+    // What the step leaves asked, for the steps after it.
+    plan.wanted = (((plan.wanted | plan.waitingOn) & ~wish.off) | wish.on) & ~wish.pulse;
+    plan.waitingOn = 0;
+    return Sent();
+}
+
+// One transmission of what the plan wants, recorded first: if the record
+// cannot be written, nothing is sent, except a transmission that only
+// switches outputs off (a pulse's end), which goes out even then, and
+// even when an interruption arrives while it waits for its interval.
+Outcome TransmitPlanned(Run& run, const BoardRules& rules) {
+    Plan& plan = run.plan;
+    const bool offOnly = (plan.wanted & ~plan.latched) == 0;
+    if (!WaitUntil(run.earliest, Interrupted) && !offOnly) return Stopped();
+    BoardState next = StateInForce(run);
+    next.value = plan.wanted;
+    for (auto deadline = next.offAt.begin(); deadline != next.offAt.end();)
+        deadline = next.value & BitOfOutput(deadline->first, next.outputs) ? std::next(deadline)
+                                                                            : next.offAt.erase(deadline);
+    const std::string unrecorded = Record(run, next);
+    if (!unrecorded.empty() && !offOnly) return {kExitFailed, unrecorded};
+    const Outcome sent = Transmit(run, next);
+    if (sent.exitCode != kExitSent) {
+        Failed(plan);
+        return sent;
+    }
+    Latched(rules, plan, next.value, NowMsRoundedUp());
+    if (!unrecorded.empty()) return {kExitFailed, unrecorded + "; the outputs were switched off, but the record says on"};
+    return Sent();
+}
+
+std::string OutputNames(std::uint64_t bits, int outputs) {
+    std::string names;
+    for (int output = 1; output <= outputs; ++output)
+        if (bits & BitOfOutput(output, outputs))
+            names += (names.empty() ? "output " : " and ") + std::to_string(output);
+    return names;
+}
+
+// After a failure or an interruption: waiting ONs are dropped and every
+// pulse of the step is switched off, so that none is left on. A failed
+// transmission is followed by one that restores what the sender last
+// latched, without the pulses.
+Outcome EndPulses(Run& run, const BoardRules& rules, std::uint64_t pulses, const Outcome& why) {
+    Plan& plan = run.plan;
+    const bool failed = why.exitCode == kExitFailed;
+    Wish stop;
+    stop.off = pulses | plan.pulsing | plan.waitingOn;
+    Request(rules, plan, stop, NowMs());
+    if (plan.wanted == plan.latched && !(failed && pulses)) return why;
+    const Outcome ended = TransmitPlanned(run, rules);
+    if (ended.exitCode == kExitSent || !failed) return why;
+    return {kExitFailed, why.message + "; " + OutputNames(pulses, rules.outputs) + " may still be on"};
+}
+
+// Carries one step to the register under the board's rules: its first
+// transmission goes out even when the record says its value is there (the
+// register cannot be read back), then the ONs a dead
+// time holds back and the OFF of each pulse, each when it is due.
+Outcome CarryStep(Run& run, const Step& step) {
+    const BoardRules rules = RulesInForce(run);
+    Plan& plan = PlanInForce(run, rules);
+    const Wish wish = WishOfStep(run, step, plan);
+    const std::string conflict = Request(rules, plan, wish, NowMsRoundedUp());
+    if (!conflict.empty()) return {kExitFailed, run.command.port + ": " + conflict};
+    // An ON that only waits for a dead time sends nothing yet.
+    Outcome outcome = plan.wanted != plan.latched || plan.waitingOn == 0 ? TransmitPlanned(run, rules) : Sent();
+    while (outcome.exitCode == kExitSent && !Interrupted() && (plan.waitingOn | plan.pulsing) != 0) {
+        const std::int64_t next = NextDue(rules, plan);
+        if (next == 0) break;
+        if (!WaitUntil(TicksOfMilliseconds(next), Interrupted)) break;
+        Due(rules, plan, NowMs());
+        if (plan.wanted != plan.latched) outcome = TransmitPlanned(run, rules);
+    }
+    if (outcome.exitCode == kExitSent && !Interrupted()) return outcome;
+    return EndPulses(run, rules, wish.pulse, Interrupted() && outcome.exitCode == kExitSent ? Stopped() : outcome);
 }
 
 // The service that owns the port does the step; the sender reports it as
@@ -278,11 +389,7 @@ Outcome HandOverStep(Run& run, const Step& step) {
 
 Outcome RunStep(Run& run, const Step& step) {
     if (run.link >= 0) return HandOverStep(run, step);
-    if (step.kind == Step::Pulse) return Pulse(run, step.changes[0]);
-    BoardState next = StateInForce(run);
-    if (step.kind == Step::Value) ParseValue(step.text, next.outputs, &next.value);
-    for (const Change& change : step.changes) next.value = AppliedChange(next.value, change, next.outputs);
-    return RecordAndTransmit(run, next);
+    return CarryStep(run, step);
 }
 
 Outcome RunSteps(Run& run, const std::vector<Step>& steps) {
@@ -408,8 +515,31 @@ Outcome GetState(const Command& command) {
     return {kExitSent, "", on ? "on\n" : "off\n"};
 }
 
-Outcome SendCommand(const Command& command, std::FILE* input) {
+namespace {
+
+// With the service stopped, the board its configuration defines on the
+// port keeps its width and inversion: a command that says otherwise is
+// refused, one that says nothing takes them.
+Outcome ApplyDefinition(const BoardDefinition& definition, Command* command) {
+    if (!definition.found) return Sent();
+    const int outputs = definition.rules.outputs;
+    const int given = command->outputs ? command->outputs : outputs;
+    const bool invert = command->invert >= 0 ? command->invert == 1 : definition.invert;
+    if (given != outputs || invert != definition.invert)
+        return {kExitFailed, command->port + ": the service's configuration " + command->configPath +
+                                 " defines board " + Quoted(definition.name) + " on it with " +
+                                 Describe(outputs, definition.invert) + ", the command says " +
+                                 Describe(given, invert)};
+    command->outputs = outputs;
+    command->invert = definition.invert;
+    return Sent();
+}
+
+}  // namespace
+
+Outcome SendCommand(const Command& given, std::FILE* input) {
     std::string problem;
+    Command command = given;
     Run run(command, RecordPath(command, &problem));
     std::vector<Step> steps;
     ParseItems(command.items, &steps);
@@ -425,6 +555,11 @@ Outcome SendCommand(const Command& command, std::FILE* input) {
         return outcome;
     }
     if (run.recordPath.empty()) return {kExitFailed, "cannot record the state: " + problem};
+    const std::string unreadable =
+        ReadBoardDefinition(command.configPath, command.configGiven, command.port, &run.definition);
+    if (!unreadable.empty()) return {kExitFailed, unreadable};
+    const Outcome defined = ApplyDefinition(run.definition, &command);
+    if (defined.exitCode != kExitSent) return defined;
 
     const std::int64_t deadline =
         SerialLine::Clock() + command.waitSeconds * SerialLine::ClockTicksPerSecond();

@@ -330,9 +330,13 @@ void Board::Fail(const std::string& reason, const std::string& said) {
 
 void Board::Transmit(std::unique_lock<std::mutex>& lock) {
     const std::uint64_t value = plan_.wanted, version = version_, before = plan_.latched;
+    // A member switched off while its ON is on the way may still be latched
+    // on: the rules hold another member's ON back until this has ended.
+    plan_.sending = value;
     lock.unlock();
     const std::uint32_t error = TransmitValue(port_, value, settings_.outputs, settings_.invert);
     lock.lock();
+    plan_.sending = 0;
     const std::uint64_t line = settings_.invert ? ~value : value;
     breakOn_ = (line >> (settings_.outputs - 1)) & 1;
     if (error != 0) {

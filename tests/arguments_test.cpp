@@ -22,6 +22,7 @@ TEST(ParseArguments, AcceptedCommands) {
         int invert = -1;
         std::int64_t waitSeconds = 10;
         int getOutput = 0;
+        std::string configPath = kServiceConfiguration;
     } rows[] = {
         {{"COM3", "161"}, Action::Send, "COM3", {"161"}},
         {{"/dev/ttyUSB0", "1", "0x02", "0b00000100"}, Action::Send, "/dev/ttyUSB0", {"1", "0x02", "0b00000100"}},
@@ -37,6 +38,8 @@ TEST(ParseArguments, AcceptedCommands) {
         {{"--get", "COM3"}, Action::Get, "COM3"},
         {{"COM3", "--get", "7"}, Action::Get, "COM3", {}, false, 0, 0, -1, 10, 7},
         {{"--outputs", "16", "--get", "COM3", "16"}, Action::Get, "COM3", {}, false, 0, 16, -1, 10, 16},
+        {{"--config", "/srv/o.toml", "COM3", "1"}, Action::Send, "COM3", {"1"}, false, 0, 0, -1, 10, 0, "/srv/o.toml"},
+        {{"--config=o.toml", "COM3", "1"}, Action::Send, "COM3", {"1"}, false, 0, 0, -1, 10, 0, "o.toml"},
         {{"--list"}, Action::List, ""},
         {{"--help"}, Action::Help, ""},
         {{"-h"}, Action::Help, ""},
@@ -59,6 +62,8 @@ TEST(ParseArguments, AcceptedCommands) {
         EXPECT_EQ(command.invert, row.invert) << joined;
         EXPECT_EQ(command.waitSeconds, row.waitSeconds) << joined;
         EXPECT_EQ(command.getOutput, row.getOutput) << joined;
+        EXPECT_EQ(command.configPath, row.configPath) << joined;
+        EXPECT_EQ(command.configGiven, row.configPath != kServiceConfiguration) << joined;
     }
 }
 
@@ -90,6 +95,8 @@ TEST(ParseArguments, RefusedCommandsSayWhatIsWrong) {
         {{"--wait", "3601", "COM3", "1"}, "bad wait '3601': expected whole seconds, 0 to 3600"},
         {{"--wait", "-1", "COM3", "1"}, "bad wait '-1'"},
         {{"--state", "", "COM3", "1"}, "bad state file '': empty"},
+        {{"--config", "", "COM3", "1"}, "bad configuration file '': empty"},
+        {{"COM3", "1", "--config"}, "missing FILE after --config"},
         {{"COM3", "0=on"}, "bad output change '0=on': the output must be a number from 1 to 64, or all"},
         {{"COM3", "65=on"}, "bad output change '65=on'"},
         {{"COM3", "3=blink"}, "bad output change '3=blink': expected N=on"},

@@ -56,6 +56,7 @@ struct Sender {
         command.port = kPort;
         command.items = std::move(items);
         command.statePath = Record();
+        command.configPath = directory.path + "/octolatchd.toml";  // none unless a test writes it
     }
     std::string Record() const { return directory.path + "/ttyFAKE0.state"; }
     Outcome Send(const std::string& input = "") {
@@ -303,7 +304,8 @@ TEST(SendCommand, APulseIsOnForItsDurationThenOff) {
         std::int64_t onMs;  // the time between the on's latch and the off's
     } rows[] = {
         {"500 ms", {"3=pulse:500ms"}, nullptr, {0x20, 0x00}, 500},
-        {"already on: still ends off", {"3=pulse:2s"}, "value 0x21\noutputs 8\ninvert no\n", {0x21, 0x01}, 2000},
+        // On already: its time runs from the request, which its re-sent ON's 17 ms are part of.
+        {"already on: still ends off", {"3=pulse:2s"}, "value 0x21\noutputs 8\ninvert no\n", {0x21, 0x01}, 1983},
         {"between changes, alone", {"1=on", "3=pulse:1s", "2=on"}, nullptr, {0x80, 0xA0, 0x80, 0xC0}, 1000},
     };
     for (const Row& row : rows) {
@@ -320,6 +322,69 @@ TEST(SendCommand, APulseIsOnForItsDurationThenOff) {
         EXPECT_LE(held, (row.onMs + 20) * kMillisecond) << row.name << ": the interval was added";
         EXPECT_EQ(Contents(sender.Record()), RecordOf(row.latched.back(), 8, false)) << row.name;
     }
+}
+
+// With the service stopped, the board its configuration defines on the
+// port keeps its rules: outputs 1 and 2 interlocked with a dead time,
+// 4 and 5 without one, 3 off by itself after 2 s.
+TEST(SendCommand, TheServicesBoardKeepsItsRules) {
+    const char kBoard[] =
+        "[[board]]\nname = \"blind\"\nport = \"/dev/ttyFAKE0\"\n[board.output.3]\nauto_off_ms = 2000\n"
+        "[[board.interlock]]\noutputs = [1, 2]\ndead_time_ms = 500\n[[board.interlock]]\noutputs = [4, 5]\n";
+    const std::string where = "ttyFAKE0 (board 'blind' in ";
+    struct Row {
+        const char* name;
+        std::vector<std::string> items;
+        const char* recordBefore;
+        Values latched;
+        std::string problem = "";   // the end of the message; exit 1 and nothing sent
+        std::int64_t apartMs = 0;    // the least time between the last two latches
+        const char* configuration = nullptr;  // another file than kBoard
+        int outputs = 0;
+    } rows[] = {
+        {"a member's ON waits the dead time from the start", {"1=on"}, nullptr, {0x80}},
+        {"reversing: the other off, the dead time, then on", {"2=on"}, "value 0x80\n", {0x00, 0x40}, "", 500 + 17},
+        {"a whole value likewise", {"0x41"}, "value 0x80\n", {0x01, 0x41}, "", 500 + 17},
+        {"no dead time: one transmission", {"5=on"}, "value 0x10\n", {0x08}},
+        {"a pulse of an auto-off output, cut to its auto-off", {"3=pulse:5s"}, nullptr, {0x20, 0x00}, "", 2000 + 17},
+        {"two members on in a value", {"0xC0"}, nullptr, {}, "outputs 1 and 2 are interlocked: at most one of them may be on"},
+        {"two members on in one step", {"4=on", "5=on"}, nullptr, {}, "outputs 4 and 5 are interlocked: at most one of them may be on"},
+        {"a plain ON of an auto-off output", {"3=on"}, nullptr, {}, "switch it on as a pulse, 3=pulse:2000ms"},
+        {"a toggle that switches it on", {"1=on", "3=toggle"}, nullptr, {}, "switch it on as a pulse, 3=pulse:2000ms"},
+        {"a value that switches it on", {"0x20"}, nullptr, {}, "switch it on as a pulse, 3=pulse:2000ms"},
+        {"another width", {"1=on"}, nullptr, {}, "defines board 'blind' on it with 8 outputs, not inverted, the command says 16 outputs, not inverted", 0, nullptr, 16},
+        {"a board on another port keeps none", {"0xC0"}, nullptr, {0xC0}, "", 0, "[[board]]\nname = \"b\"\nport = \"/dev/ttyFAKE1\"\n[[board.interlock]]\noutputs = [1, 2]\n"},
+        {"a configuration that is not valid", {"1=on"}, nullptr, {}, ":2: unknown key 'colour' in [[board]]", 0, "[[board]]\ncolour = 1\n"},
+    };
+    for (const Row& row : rows) {
+        Sender sender(row.items);
+        sender.command.outputs = row.outputs;
+        Write(sender.command.configPath, row.configuration ? row.configuration : kBoard);
+        if (row.recordBefore) Write(sender.Record(), std::string(row.recordBefore) + "outputs 8\ninvert no\n");
+        const Outcome outcome = sender.Send();
+        EXPECT_EQ(outcome.exitCode, row.problem.empty() ? kExitSent : kExitFailed) << row.name;
+        EXPECT_EQ(outcome.message.substr(outcome.message.size() - std::min(outcome.message.size(), row.problem.size())),
+                  row.problem) << row.name << ": " << outcome.message;
+        EXPECT_EQ(Fake::Latched(), row.latched) << row.name;
+        if (!row.problem.empty()) {
+            EXPECT_FALSE(Opened()) << row.name;
+        }
+        const auto times = LatchTimes();
+        if (row.apartMs && times.size() >= 2) {
+            EXPECT_GE(times.back().first - times[times.size() - 2].first, row.apartMs * kMillisecond) << row.name;
+        }
+    }
+    // The dead time counts from the start: the sender cannot know when another program switched 2 off.
+    Sender first({"1=on"});
+    Write(first.command.configPath, kBoard);
+    EXPECT_EQ(first.Send().exitCode, kExitSent);
+    EXPECT_GE(LatchTimes().front().first, 500 * kMillisecond);
+
+    Sender given({"1=on"});
+    given.command.configGiven = true;
+    EXPECT_EQ(given.Send().message, "cannot read the service's configuration " + given.command.configPath +
+                                        ": No such file or directory");
+    EXPECT_FALSE(Opened());
 }
 
 TEST(SendCommand, APulseWhoseOffFailsSaysTheOutputMayStillBeOn) {

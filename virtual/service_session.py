@@ -28,7 +28,8 @@ class Service:
     def __init__(self, directory, boards, service, register, listen="127.0.0.1:0", token=None,
                  extra="", env=None):
         """boards: a list of dicts with name, and optionally outputs, invert,
-        pulse_ms, power_on and names ({3: "pump"}); token: None for the
+        pulse_ms, power_on, names ({3: "pump"}) and more (TOML that ends the
+        board's table: its interlocks, its outputs' settings); token: None for the
         service's own (read once it is made), "" for none; extra: more TOML
         for the configuration's top."""
         self.dir = directory
@@ -78,6 +79,8 @@ class Service:
                 text.append(f'power_on = "{board["power_on"]}"')
             for output, name in sorted(board.get("names", {}).items()):
                 text += [f"[board.output.{output}]", f'name = "{name}"']
+            if board.get("more"):
+                text.append(board["more"])
         self.configuration = os.path.join(self.dir, "octolatchd.toml")
         with open(self.configuration, "w") as f:
             f.write("\n".join(text) + "\n")

@@ -308,6 +308,31 @@ def invert_sends_the_complement_and_the_outputs_show_the_value():
     ports.close()
 
 
+@test
+def with_the_service_stopped_the_board_of_its_configuration_keeps_its_rules():
+    ports = Ports("rules")
+    port = ports[0]
+    configuration = os.path.join(ports.dir, "octolatchd.toml")
+    with open(configuration, "w") as f:
+        f.write(f'[[board]]\nname = "blind"\nport = "{port.tty}"\n[board.output.3]\nauto_off_ms = 1000\n'
+                "[[board.interlock]]\noutputs = [1, 2]\ndead_time_ms = 300\n")
+    for items in (["1=on"], ["2=on"]):
+        result = ports.send("--config", configuration, port.tty, *items)
+        check(result[0] == 0, f"{items}: {result}")
+    latches = [(t, int(a, 16)) for t, what, a in port.events() if what == "LATCH"]
+    check([v for _, v in latches] == [0x80, 0x00, 0x40], f"latched {[hex(v) for _, v in latches]}")
+    apart = (latches[2][0] - latches[1][0]) / 1e6
+    check(apart >= 300, f"2 on {apart:.0f} ms after 1 went off, within the dead time")
+    for items, texts in ((["0xC0"], ["outputs 1 and 2 are interlocked"]),
+                         (["3=on"], ["goes off by itself", "3=pulse:1000ms"]),
+                         (["--outputs", "16", "1=off"], ["defines board 'blind' on it with 8 outputs"])):
+        expect_error(ports.send("--config", configuration, port.tty, *items), 1, *texts)
+    expect_error(ports.send("--config", os.path.join(ports.dir, "none.toml"), port.tty, "1=off"), 1,
+                 "cannot read the service's configuration")
+    check(len(port.latches()) == 3, f"a refused item was sent: {port.latches()}")
+    ports.close()
+
+
 def sender_streaming(ports, port):
     """A sender fed values on standard input as fast as it takes them."""
     sender = ports.start(port.tty, "-", stdin=subprocess.PIPE, stderr=subprocess.PIPE)
