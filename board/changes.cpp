@@ -106,9 +106,12 @@ std::string ParseItems(const std::vector<std::string>& items, std::vector<Step>*
     bool merging = false;  // the last step takes further changes
     for (const std::string& item : items) {
         if (item.find('=') == std::string::npos) {
-            if (!LooksLikeValue(item))
+            if (!LooksLikeValue(item)) {
+                const std::string binary = BadValue(item, 0);
+                if (!binary.empty()) return binary;
                 return "bad value " + Quoted(item) + ": expected a whole value (161, 0xA1, 0b10100001) " +
                        "or an output change (" + kChangeForms + ")";
+            }
             steps->push_back({Step::Value, item, {}, {item}});
             merging = false;
             continue;

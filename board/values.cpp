@@ -86,6 +86,20 @@ std::string ValueForms(int outputs) {
            " digits (0x...) or " + width + " binary digits, output 1 first (0b...)";
 }
 
+std::string BadValue(const std::string& text, int outputs) {
+    if (HasPrefix(text, 'b') && text.find_first_not_of("01", 2) == std::string::npos) {
+        const std::string digits = std::to_string(text.size() - 2);
+        if (outputs == 0)
+            return "bad value " + Quoted(text) + ": a binary value needs one digit per output, output 1 first: " +
+                   "8, 16, ... 64 digits, not " + digits;
+        if (text.size() - 2 != static_cast<std::size_t>(outputs))
+            return "bad value " + Quoted(text) + ": a binary value for " + std::to_string(outputs) +
+                   " outputs needs " + std::to_string(outputs) + " digits, output 1 first, not " + digits;
+    }
+    if (outputs == 0) return "";
+    return "bad value " + Quoted(text) + ": expected " + ValueForms(outputs);
+}
+
 bool ParseOutputCount(const std::string& text, int* outputs) {
     std::uint64_t number = 0;
     if (!ParseDigits(text, 0, 10, 64, &number) || number < 8 || number % 8 != 0) return false;

@@ -21,6 +21,12 @@ std::string FormatValue(std::uint64_t value, int outputs);
 // What a whole value for `outputs` outputs may be, for messages.
 std::string ValueForms(int outputs);
 
+// The refusal of a text ParseValue did not take: "bad value 'TEXT': ...",
+// saying how many digits a binary value needs when that is what was wrong;
+// with outputs 0, where the width is not known yet, only a binary value's
+// digits are said, and "" is returned for anything else.
+std::string BadValue(const std::string& text, int outputs);
+
 // An output count: 8 to 64 in steps of 8.
 bool ParseOutputCount(const std::string& text, int* outputs);
 extern const char kOutputCountForms[];

@@ -20,13 +20,19 @@ std::string RealPortPath(const std::string& port, const std::string& root = "");
 std::string StablePortPath(const std::string& port, const std::string& root = "");
 
 // The socket through which the service that owns the port takes commands
-// (Linux: in $OCTOLATCH_RUNTIME_DIR, else /run/octolatch, named from the
-// port's real path); "" where the platform has no service.
+// (Linux: in $OCTOLATCH_RUNTIME_DIR, else /run/octolatch, else, where only
+// that one exists, in $XDG_RUNTIME_DIR/octolatch; named from the port's real
+// path); "" where the platform has no service.
 std::string ServiceSocketPath(const std::string& port);
 
 // $OCTOLATCH_RUNTIME_DIR, else /run/octolatch: the service's sockets, and
 // under systemd its token for the dialout group.
 std::string RuntimeDirectory();
+
+// Where this process, as the service, makes that socket: the system's
+// service in $OCTOLATCH_RUNTIME_DIR or /run/octolatch, one run by hand
+// without root in $XDG_RUNTIME_DIR/octolatch (made if missing).
+std::string OwnServiceSocketPath(const std::string& port);
 
 // The lock file that senders and the service take, one after the other,
 // before they open the port (Linux: in the service's directory above where

@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 
@@ -29,13 +32,51 @@ std::string StablePortPath(const std::string& port, const std::string& root) {
     return real;
 }
 
+namespace {
+
+constexpr char kSystemDirectory[] = "/run/octolatch";
+
+}  // namespace
+
 std::string RuntimeDirectory() {
     const char* directory = std::getenv("OCTOLATCH_RUNTIME_DIR");
-    return directory && directory[0] ? directory : "/run/octolatch";
+    return directory && directory[0] ? directory : kSystemDirectory;
 }
 
+namespace {
+
+// An account's own directory under $XDG_RUNTIME_DIR (made by the login for
+// it alone, emptied at logout); "" without one.
+std::string AccountDirectory() {
+    const char* directory = std::getenv("XDG_RUNTIME_DIR");
+    return directory && directory[0] == '/' ? std::string(directory) + "/octolatch" : "";
+}
+
+std::string SocketName(const std::string& port) {
+    return "/" + FileNameOf(RealPortPath(port)) + ".socket";
+}
+
+}  // namespace
+
+// The system's service first; then a service this account runs by hand.
 std::string ServiceSocketPath(const std::string& port) {
-    return RuntimeDirectory() + "/" + FileNameOf(RealPortPath(port)) + ".socket";
+    const std::string system = RuntimeDirectory() + SocketName(port);
+    if (std::getenv("OCTOLATCH_RUNTIME_DIR") || AccountDirectory().empty()) return system;
+    std::error_code error;
+    const std::string own = AccountDirectory() + SocketName(port);
+    if (!fs::exists(system, error) && fs::exists(own, error)) return own;
+    return system;
+}
+
+// The system's service (root, or started by systemd, which gives it a
+// STATE_DIRECTORY) answers in /run/octolatch; one run by hand in the
+// account's own directory, made here, where /run/octolatch is not its to use.
+std::string OwnServiceSocketPath(const std::string& port) {
+    const bool system = geteuid() == 0 || std::getenv("STATE_DIRECTORY");
+    if (std::getenv("OCTOLATCH_RUNTIME_DIR") || system || AccountDirectory().empty())
+        return RuntimeDirectory() + SocketName(port);
+    mkdir(AccountDirectory().c_str(), 0700);
+    return AccountDirectory() + SocketName(port);
 }
 
 // Where the service is installed its runtime directory (made at boot, 0770

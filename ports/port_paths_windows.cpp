@@ -14,6 +14,10 @@ std::string ServiceSocketPath(const std::string&) {
     return "";
 }
 
+std::string OwnServiceSocketPath(const std::string&) {
+    return "";
+}
+
 // The port's unshared open keeps other programs out; senders of one
 // account also take turns on a file beside their records, so that each
 // reads the record only after the one before has written it.

@@ -1,6 +1,10 @@
 #include "service/configuration.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <optional>
 #include <set>
 #include <toml++/toml.h>
 
@@ -195,6 +199,25 @@ void ReadMqtt(const toml::table& table, MqttSettings* mqtt, const Problems& prob
         problems.Add(table.source().begin.line, "certificate_file and key_file go together");
 }
 
+// The parser stops at its first error; to report the others too, the line
+// at fault is blanked and the rest read again, so that a stray quote does not
+// hide a wrong key further down.
+std::optional<toml::table> ParseReadable(std::vector<std::string>* lines, const Problems& problems) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        std::string text;
+        for (const std::string& line : *lines) text += line + "\n";
+        try {
+            return toml::parse(text, problems.path);
+        } catch (const toml::parse_error& error) {
+            const auto line = static_cast<std::size_t>(error.source().begin.line);
+            problems.Add(static_cast<int>(line), std::string(error.description()));
+            if (line < 1 || line > lines->size() || (*lines)[line - 1].empty()) break;
+            (*lines)[line - 1].clear();
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 BoardRules RulesOf(const BoardSettings& board) {
@@ -229,13 +252,17 @@ Configuration ConfigurationForPort(const std::string& port) {
 Configuration ReadConfiguration(const std::string& path, std::vector<std::string>* problemList) {
     const Problems problems{path, problemList};
     Configuration configuration;
-    toml::table root;
-    try {
-        root = toml::parse_file(path);
-    } catch (const toml::parse_error& error) {
-        problems.Add(static_cast<int>(error.source().begin.line), std::string(error.description()));
+    std::ifstream file(path);
+    if (!file) {
+        problemList->push_back(path + ": " + std::strerror(errno) +
+                               "; name a configuration with --config FILE, or run one board with --port PATH");
         return configuration;
     }
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    const std::optional<toml::table> readable = ParseReadable(&lines, problems);
+    if (!readable) return configuration;
+    const toml::table& root = *readable;
     CheckKeys(root, {"listen", "token_file", "state_directory", "board", "mqtt"}, "", problems);
     ReadString(root, "listen", &configuration.listen, problems);
     ReadString(root, "token_file", &configuration.tokenFile, problems);

@@ -125,7 +125,7 @@ HandOff::~HandOff() {
 }
 
 void HandOff::Open(Door& door) {
-    const std::string path = ServiceSocketPath(door.board->Settings().port);
+    const std::string path = OwnServiceSocketPath(door.board->Settings().port);
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     std::string problem = "the path is too long";
@@ -191,7 +191,7 @@ void HandOff::Listen() {
         if (watched.back().revents) return;
         for (std::size_t i = 0; i < doors_.size(); ++i) {
             Door& door = doors_[i];
-            if (door.path != ServiceSocketPath(door.board->Settings().port)) {
+            if (door.path != OwnServiceSocketPath(door.board->Settings().port)) {
                 Shut(door);
                 Open(door);
                 continue;

@@ -150,7 +150,7 @@ TEST(ParseItems, AdjacentChangesGoOutTogetherAndValuesAndPulsesAlone) {
     }
     const std::pair<std::vector<std::string>, const char*> refused[] = {
         {{"3=on", "256x"}, "bad value '256x'"},
-        {{"0b101"}, "bad value '0b101'"},
+        {{"0b101"}, "bad value '0b101': a binary value needs one digit per output, output 1 first: 8, 16, ... 64 digits, not 3"},
         {{"3=on", "3=blink"}, "bad output change '3=blink'"},
         {{""}, "bad value ''"},
     };

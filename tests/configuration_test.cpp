@@ -102,6 +102,9 @@ TEST(ReadConfiguration, EveryProblemWithItsLine) {
          {"6: port '/dev/ttyUSB0' belongs to two boards"}},
         {"board = 3\n", {"1: board must be an array of tables: [[board]]", "1: no [[board]]: the service needs at least one"}},
         {"listen = \"x\n" + board, {"1: "}},  // the parser's own words follow
+        // A syntax error hides nothing after it.
+        {board + "outputs = 12\npulse_ms = = 3\ncolour = 2\n",
+         {"5: ", "6: unknown key 'colour' in [[board]]", "4: outputs must be 8 to 64 in steps of 8"}},
         {board + "outputs = 12\ninvert = 1\ncolour = 2\n",
          {"6: unknown key 'colour' in [[board]]", "4: outputs must be 8 to 64 in steps of 8",
           "5: invert must be true or false"}},
@@ -127,6 +130,13 @@ TEST(ReadConfiguration, EveryProblemWithItsLine) {
         for (std::size_t i = 0; i < problems.size(); ++i)
             EXPECT_EQ(problems[i].substr(0, row.problems[i].size()), row.problems[i]) << row.text;
     }
+}
+
+TEST(ReadConfiguration, AMissingFileNamesTheOptions) {
+    std::vector<std::string> problems;
+    ReadConfiguration("/nonexistent/octolatchd.toml", &problems);
+    EXPECT_EQ(problems, std::vector<std::string>{"/nonexistent/octolatchd.toml: No such file or directory; name a "
+                                                 "configuration with --config FILE, or run one board with --port PATH"});
 }
 
 }  // namespace

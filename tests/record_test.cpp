@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -164,6 +165,44 @@ TEST(TurnLockPath, InTheServicesDirectoryWhereItExists) {
         EXPECT_EQ(ServiceSocketPath("/dev/ttyUSB7"), directory + "/ttyUSB7.socket") << directory;
     }
     unsetenv("OCTOLATCH_RUNTIME_DIR");
+}
+
+// A sender finds the system's service first, then one its own account runs
+// by hand, which makes its sockets in the account's runtime directory.
+TEST(ServiceSocketPath, TheSystemsServiceThenTheAccountsOwn) {
+    TemporaryDirectory runtime;
+    const std::string own = runtime.path + "/octolatch/ttyUSB7.socket";
+    const std::string system = "/run/octolatch/ttyUSB7.socket";
+    ASSERT_FALSE(std::filesystem::exists(system));
+    setenv("XDG_RUNTIME_DIR", runtime.path.c_str(), 1);
+    const struct {
+        const char* story;
+        bool ownSocket;
+        std::string expected;
+    } rows[] = {
+        {"no service", false, system},
+        {"a service run by hand", true, own},
+    };
+    for (const auto& row : rows) {
+        if (row.ownSocket) std::filesystem::create_directories(runtime.path + "/octolatch"), Write(own, "");
+        EXPECT_EQ(ServiceSocketPath("/dev/ttyUSB7"), row.expected) << row.story;
+    }
+    if (geteuid() != 0) unsetenv("XDG_RUNTIME_DIR");
+    if (geteuid() != 0) GTEST_SKIP() << "the service's side needs root to become an ordinary account";
+    // As the service, run by hand by an ordinary account.
+    std::filesystem::remove_all(runtime.path + "/octolatch");
+    ASSERT_EQ(chown(runtime.path.c_str(), 65534, 65534), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        const bool ok = setgid(65534) == 0 && setuid(65534) == 0 && OwnServiceSocketPath("/dev/ttyUSB7") == own &&
+                        std::filesystem::is_directory(runtime.path + "/octolatch");
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0) << "a service run by hand without root answers in " << own;
+    EXPECT_EQ(OwnServiceSocketPath("/dev/ttyUSB7"), system) << "a service run by root";
+    unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace

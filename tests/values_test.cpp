@@ -53,6 +53,24 @@ TEST(FormatValue, OneUpperCaseDigitPerFourOutputs) {
     for (const Row& row : rows) EXPECT_EQ(FormatValue(row.value, row.outputs), row.text) << row.text;
 }
 
+TEST(BadValue, SaysHowManyBinaryDigitsAreNeeded) {
+    const struct {
+        const char* text;
+        int outputs;
+        std::string message;
+    } rows[] = {
+        {"0b1010", 8, "bad value '0b1010': a binary value for 8 outputs needs 8 digits, output 1 first, not 4"},
+        {"0B101000011", 8, "bad value '0B101000011': a binary value for 8 outputs needs 8 digits, output 1 first, not 9"},
+        {"0b10100001", 16, "bad value '0b10100001': a binary value for 16 outputs needs 16 digits, output 1 first, not 8"},
+        {"0b", 8, "bad value '0b': a binary value for 8 outputs needs 8 digits, output 1 first, not 0"},
+        {"0b1010", 0, "bad value '0b1010': a binary value needs one digit per output, output 1 first: 8, 16, ... 64 digits, not 4"},
+        {"0b1012", 8, "bad value '0b1012': expected " + ValueForms(8)},
+        {"256", 8, "bad value '256': expected " + ValueForms(8)},
+        {"256", 0, ""},
+    };
+    for (const auto& row : rows) EXPECT_EQ(BadValue(row.text, row.outputs), row.message) << row.text;
+}
+
 TEST(ParseOutputCount, EightToSixtyFourInStepsOfEight) {
     const std::pair<const char*, int> rows[] = {
         {"8", 8}, {"16", 16}, {"32", 32}, {"64", 64}, {"008", 8},

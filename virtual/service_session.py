@@ -26,12 +26,15 @@ def _stop_all():
 
 class Service:
     def __init__(self, directory, boards, service, register, listen="127.0.0.1:0", token=None,
-                 extra="", env=None):
+                 extra="", env=None, configuration=None):
         """boards: a list of dicts with name, and optionally outputs, invert,
         pulse_ms, power_on, names ({3: "pump"}) and more (TOML that ends the
         board's table: its interlocks, its outputs' settings); token: None for the
         service's own (read once it is made), "" for none; extra: more TOML
-        for the configuration's top."""
+        for the configuration's top; configuration: a function that makes
+        the configuration's text from {board name: its port's path}, in place
+        of the one made from boards."""
+        self.make_configuration = configuration
         self.dir = directory
         self.boards = boards
         self.service, self.register = service, register
@@ -60,6 +63,11 @@ class Service:
         os.symlink(self.ports[name].tty, path)
 
     def write_configuration(self):
+        self.configuration = os.path.join(self.dir, "octolatchd.toml")
+        if self.make_configuration:
+            with open(self.configuration, "w") as f:
+                f.write(self.make_configuration({name: self.link(name) for name in self.ports}))
+            return
         text = [f'listen = "{self.listen}"', f'state_directory = "{os.path.join(self.dir, "state")}"']
         if self.token == "":
             text.append('token_file = ""')
@@ -81,7 +89,6 @@ class Service:
                 text += [f"[board.output.{output}]", f'name = "{name}"']
             if board.get("more"):
                 text.append(board["more"])
-        self.configuration = os.path.join(self.dir, "octolatchd.toml")
         with open(self.configuration, "w") as f:
             f.write("\n".join(text) + "\n")
 

@@ -3,25 +3,33 @@
 registers behind it, every latch printed as it happens.
 
   tryout.py sender [--outputs N] [COMMAND...]
-      runs COMMAND (an interactive shell when none is given) with the
-      virtual register preloaded, octolatch-send on its PATH and
-      $OCTOLATCH_PORT naming the virtual port.
+      runs COMMAND with a shell (an interactive shell when none is given)
+      with the virtual register preloaded, octolatch-send on its PATH and
+      $OCTOLATCH_PORT naming the virtual port. Each session starts with no
+      record from an earlier one.
 
-  tryout.py service [--service PATH] [--register PATH]
+  tryout.py service [--config FILE] [--service PATH] [--register PATH]
+                    [--screenshots] [COMMAND...]
       runs octolatchd on two virtual boards (home, 16 outputs; yard, 8
-      outputs with a pulse length). With a display it prints the page's
-      address and every latch until Ctrl+C; without one it clicks a few
-      switches on the page in headless Chromium and leaves a screenshot at a
-      desktop width and one at a phone's (build/tryout/service/page-desktop.png,
-      page-phone.png; scripts/pictures copies them into docs/).
+      outputs with a pulse length), or on the boards of FILE with a virtual
+      port for each, and prints the page's address, a curl line and every
+      latch until Ctrl+C. With COMMAND it runs COMMAND with a shell instead,
+      with $OCTOLATCH_URL and $OCTOLATCH_TOKEN set, and then stops. With
+      --screenshots it clicks a few switches on the page in headless Chromium
+      and leaves it at a desktop's width and a phone's
+      (build/tryout/service/page-desktop.png, page-phone.png; scripts/pictures
+      copies them into docs/).
 """
 import os
+import re
+import socket
 import shutil
 import signal
 import subprocess
 import sys
 import threading
 import time
+import tomllib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "virtual"))
@@ -52,12 +60,13 @@ def try_sender(outputs, command):
     for name in os.listdir(directory):
         if name.endswith((".log", ".vcd", ".state", ".mode")):
             os.remove(os.path.join(directory, name))
+    # The records are named after the pty, which the system hands out again.
+    shutil.rmtree(os.path.join(directory, "state"), ignore_errors=True)
     port = Port(directory, "PORT", outputs)
     declare_ports(directory, [port])
     env = dict(virtual_environment(directory), OCTOLATCH_PORT=port.tty)
     print(f"A virtual port with {outputs} outputs: OCTOLATCH_PORT={port.tty}", flush=True)
     if not command:
-        command = [os.environ.get("SHELL", "/bin/sh")]
         print("A shell with octolatch-send at hand; try  octolatch-send \"$OCTOLATCH_PORT\" 3=on  "
               "and leave it with exit.", flush=True)
     print(latch_header({"PORT": port}), flush=True)
@@ -65,10 +74,7 @@ def try_sender(outputs, command):
     printer = threading.Thread(target=print_latches, args=({"PORT": port}, stop))
     printer.start()
     try:
-        code = subprocess.call(command, env=env, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-    except FileNotFoundError:
-        print(f"scripts/run: {command[0]}: no such command", file=sys.stderr)
-        code = 127
+        code = run_command(command, env)
     finally:
         time.sleep(0.2)
         stop.set()
@@ -77,39 +83,104 @@ def try_sender(outputs, command):
     return code
 
 
-def try_service(service_path, register):
+def run_command(command, env):
+    """COMMAND's words joined and run by a shell, as ssh runs its command, so
+    that an example runs the same quoted as one word or not; with none, an
+    interactive shell."""
+    shell = ["/bin/sh", "-c", " ".join(command)] if command else [os.environ.get("SHELL", "/bin/sh")]
+    return subprocess.call(shell, env=env, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+
+
+def free_address():
+    """The service's own default, 127.0.0.1:8080, where it is free."""
+    with socket.socket() as probe:
+        try:
+            probe.bind(("127.0.0.1", 8080))
+            return "127.0.0.1:8080"
+        except OSError:
+            return "127.0.0.1:0"
+
+
+def boards_of(path):
+    """The boards of a user's configuration, and a function that makes the
+    same configuration with virtual ports put in for theirs."""
+    with open(path, "rb") as f:
+        boards = tomllib.load(f).get("board", [])
+    with open(path) as f:
+        lines = f.read().splitlines()
+
+    def configuration(links):
+        text, table, index = [], "", -1
+        for line in lines:
+            header = re.match(r"\s*(\[\[?[^\]]*\]\]?)", line)
+            if header:
+                table = header.group(1).replace(" ", "")
+                index += table == "[[board]]"
+            key = re.match(r"\s*([A-Za-z_]+)\s*=", line)
+            key = key.group(1) if key and not header else None
+            if table.startswith("[mqtt"):
+                continue  # virtual boards must not take the real ones' topics
+            if table == "" and key in ("listen", "state_directory", "token_file"):
+                continue
+            if table == "[[board]]" and key == "port":
+                line = f'port = "{links[boards[index]["name"]]}"'
+            text.append(line)
+        return f'state_directory = "{os.path.abspath(os.path.join(directory, "state"))}"\n' + "\n".join(text) + "\n"
+
+    directory = os.path.relpath(os.path.join(WORK, "service"))
+    return ([{"name": b.get("name", ""), "outputs": b.get("outputs", 8), "invert": b.get("invert", False)}
+             for b in boards], configuration)
+
+
+def try_service(service_path, register, config, screenshots, command):
     # Relative paths, so that the page shows short port names.
     os.chdir(ROOT)
     directory = os.path.relpath(os.path.join(WORK, "service"))
     shutil.rmtree(directory, ignore_errors=True)
-    service = Service(directory, DEMO_BOARDS, service_path, register)
-    ports = {board["name"]: service.ports[board["name"]] for board in DEMO_BOARDS}
+    boards, configuration = boards_of(config) if config else (DEMO_BOARDS, None)
+    runtime = os.path.abspath(os.path.join(directory, "run"))
+    os.makedirs(runtime)
+    service = Service(directory, boards, service_path, register, listen=free_address(),
+                      env={"OCTOLATCH_RUNTIME_DIR": runtime}, configuration=configuration)
+    ports = {board["name"]: service.ports[board["name"]] for board in boards}
     stop = threading.Event()
     printer = threading.Thread(target=print_latches, args=(ports, stop))
+    code = 0
     try:
         service.start()
-        url = f"http://127.0.0.1:{service.port}/"
-        print(f"octolatchd serves two virtual boards; its log is {os.path.join(directory, 'service.log')}", flush=True)
+        url = f"http://127.0.0.1:{service.port}"
+        first = boards[0]["name"]
+        print(f"The page, with the token for this browser: {url}/#token={service.token}\n"
+              f"Output 3 of {first} on, from another terminal:\n"
+              f"  curl -H 'Authorization: Bearer {service.token}' -d ON {url}/api/boards/{first}/outputs/3\n"
+              f"The service's log is {os.path.join(directory, 'service.log')}; its virtual boards latch:",
+              flush=True)
         print(latch_header(ports), flush=True)
         printer.start()
-        if os.environ.get("DISPLAY"):
-            print(f"Open {url} in a browser; press Ctrl+C to end.", flush=True)
+        if screenshots:
+            shots = [os.path.join(directory, "page-desktop.png"), os.path.join(directory, "page-phone.png")]
+            take_screenshots(f"{url}/#token={service.token}", os.path.join(directory, "browser"), *shots)
+            print("The page, clicked in headless Chromium: " + " and ".join(shots), flush=True)
+        elif command:
+            env = dict(service.environment(), OCTOLATCH_URL=url, OCTOLATCH_TOKEN=service.token,
+                       PATH=os.path.join(ROOT, "build", "linux-release") + os.pathsep + os.environ["PATH"])
+            del env["LD_PRELOAD"]
+            code = run_command(command, env)
+        else:
+            print("Press Ctrl+C to end.", flush=True)
             try:
                 service.process.wait()
             except KeyboardInterrupt:
                 pass
-        else:
-            shots = [os.path.join(WORK, "service", "page-desktop.png"), os.path.join(WORK, "service", "page-phone.png")]
-            take_screenshots(url, os.path.join(directory, "browser"), *shots)
-            print("No display: the page was clicked in headless Chromium; its screenshots are\n  " +
-                  "\n  ".join(os.path.relpath(shot) for shot in shots), flush=True)
     finally:
         time.sleep(0.2)
         stop.set()
         if printer.is_alive():
             printer.join()
+        if service.process and service.process.poll() is None:
+            service.stop()
         service.close()
-    return 0
+    return code
 
 
 def take_screenshots(url, profile, desktop, phone):
@@ -151,15 +222,19 @@ def take_screenshots(url, profile, desktop, phone):
 def main():
     arguments = sys.argv[1:]
     if arguments[:1] == ["service"]:
-        paths = {"--service": SERVICE, "--register": REGISTER}
+        options = {"--service": SERVICE, "--register": REGISTER, "--config": None}
         arguments = arguments[1:]
-        while arguments[:1] and arguments[0] in paths and len(arguments) >= 2:
-            paths[arguments[0]] = os.path.abspath(arguments[1])
+        screenshots = False
+        while arguments[:1] and (arguments[0] in options and len(arguments) >= 2 or arguments[0] == "--screenshots"):
+            if arguments[0] == "--screenshots":
+                screenshots, arguments = True, arguments[1:]
+                continue
+            options[arguments[0]] = os.path.abspath(arguments[1])
             arguments = arguments[2:]
-        if arguments:
+        if arguments[:1] and arguments[0].startswith("-"):
             print(__doc__, file=sys.stderr)
             return 2
-        return try_service(paths["--service"], paths["--register"])
+        return try_service(options["--service"], options["--register"], options["--config"], screenshots, arguments)
     if arguments[:1] != ["sender"]:
         print(__doc__, file=sys.stderr)
         return 2

@@ -468,32 +468,6 @@ def list_shows_each_port_once_or_says_none():
     check(result.stdout == "", f"listed {result.stdout!r}")
 
 
-def readme_examples():
-    """The README's indented examples that name the virtual port, each as one
-    shell script."""
-    with open(os.path.join(ROOT, "README.md")) as readme:
-        text = readme.read()
-    blocks = re.findall(r"(?:^    .*\n)+", text, re.M)
-    return [textwrap.dedent(b) for b in blocks if "$OCTOLATCH_PORT" in b and not b.lstrip().startswith("$ ")]
-
-
-@test
-def the_readme_examples_run_as_written_under_scripts_run_sender():
-    examples = readme_examples()
-    check(len(examples) >= 4, f"found {len(examples)} examples in the README")
-    for example in examples:
-        outputs = ["--outputs", "16"] if "--outputs 16" in example else []
-        endless = "while true" in example
-        script = f"timeout -s INT 2 sh -c {shlex.quote(example)}" if endless else example
-        result = subprocess.run([os.path.join(ROOT, "scripts", "run"), "--sender", *outputs, "sh", "-c", script],
-                                capture_output=True, text=True, timeout=120)
-        rows = [line for line in result.stdout.splitlines() if line.startswith("PORT ")]
-        errors = [line for line in result.stderr.splitlines() if line.startswith("octolatch-send: ")]
-        expected_code = 124 if endless else 0
-        check(result.returncode == expected_code and rows and errors in ([], ["octolatch-send: interrupted"]),
-              f"{example!r}: exit {result.returncode}, {len(rows)} latches, errors {errors}: {result.stderr[-300:]}")
-
-
 # ------------------------------------------------------------------ main
 
 @atexit.register
