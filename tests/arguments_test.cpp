@@ -79,7 +79,7 @@ TEST(ParseArguments, RefusedCommandsSayWhatIsWrong) {
         {{"", "1"}, "bad PORT '': empty"},
         {{"COM3", "x"}, "bad value 'x': " + anyValue},
         {{"COM3", "-1"}, "bad value '-1': " + anyValue},
-        {{"COM3", "0b101000011"}, "bad value '0b101000011': " + anyValue},
+        {{"COM3", "0b101000011"}, "bad value '0b101000011': a binary value needs one digit per output"},
         {{"COM3", "--", "--help"}, "bad value '--help'"},
         {{"COM3", "1", "-"}, "- must be the only item"},
         {{"COM3", "-", "1"}, "- reads the items from standard input; unexpected '1'"},
