@@ -10,6 +10,8 @@ Usage: /usr/bin/python3 page_e2e.py --service PATH --register PATH --work DIR [-
 """
 import argparse
 import json
+import http.server
+import threading
 import os
 import shutil
 import socket
@@ -361,6 +363,52 @@ def test_token_asked_once_kept_and_sent():
 
 
 @test
+def test_the_handed_out_address_gives_the_token_and_no_other_site_frames_the_page():
+    shutil.rmtree(os.path.join(ARGS.work, "handed-out"), ignore_errors=True)
+    service = Service(os.path.join(ARGS.work, "handed-out"), [{"name": "porch"}], ARGS.service, ARGS.register)
+    try:
+        service.start()
+        LOOPBACK_PORTS.add(service.port)
+        handed = service.wait_for_log("#token=").split("the page, with the token for this browser: ", 1)[1]
+        driver = S.first.driver
+        driver.execute_script("localStorage.clear()")
+        S.first.open(handed)
+        check(not driver.find_element(By.ID, "token-form").is_displayed(), "the handed-out token was asked for")
+        check(driver.execute_script("return localStorage.getItem('octolatch.token')") == service.token and
+              "token" not in driver.current_url, f"the token not kept, or left in the address: {driver.current_url}")
+        before = len(service.ports["porch"].latches())
+        S.first.switch("porch", 2).click()
+        S.first.wait_checked("porch", 2, True)
+        check(service.ports["porch"].latches()[before:] == [0x40], "the click did not latch with the handed-out token")
+        # A page of another origin (another port) that frames the page gets
+        # nothing drawn in its frame.
+        frame = f"<iframe id=f src='http://127.0.0.1:{service.port}/' width=600 height=400></iframe>".encode()
+
+        class Framing(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(200)
+                self.send_header("Content-Type", "text/html")
+                self.end_headers()
+                self.wfile.write(frame)
+
+            def log_message(self, *arguments):
+                pass
+
+        other = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Framing)
+        threading.Thread(target=other.serve_forever, daemon=True).start()
+        LOOPBACK_PORTS.add(other.server_address[1])
+        driver.get(f"http://127.0.0.1:{other.server_address[1]}/")
+        time.sleep(1.5)
+        driver.switch_to.frame(driver.find_element(By.ID, "f"))
+        framed = driver.find_elements(By.ID, "connection")
+        driver.switch_to.default_content()
+        other.shutdown()
+        check(not framed, "another site's page framed the page")
+    finally:
+        service.close()
+
+
+@test
 def test_every_request_stays_on_the_loopback_address():
     S.first.open(S.url)
     S.first.switch("kitchen", 4).click()
@@ -369,14 +417,17 @@ def test_every_request_stays_on_the_loopback_address():
     for browser in (S.first, S.second):
         browser.collect()
         # The browser's own pages (its new-tab page before the first
-        # navigation) load from chrome://, not from any network.
-        paths = {url.split("?")[0] for document, _, url in browser.requests if not document.startswith("chrome://")}
+        # navigation) load from chrome://, and the framing test's page is a
+        # data: address: neither from any network.
+        paths = {url.split("?")[0] for document, _, url in browser.requests
+                 if not document.startswith(("chrome://", "data:")) and not url.startswith("data:")}
         outside = [url for url in paths
                    if not any(url.startswith(f"http://127.0.0.1:{port}/") for port in allowed)]
         check(not outside, f"requests beyond the service: {sorted(outside)}")
         check(browser is S.second or {S.url, S.url + "api/boards", S.url + "api/events"} <= paths,
               f"the request log misses the page's own requests: {sorted(paths)}")
-        blocked = [m for m in browser.console if "Content Security Policy" in m or "Uncaught" in m]
+        blocked = [m for m in browser.console
+                   if ("Content Security Policy" in m and "frame-ancestors" not in m) or "Uncaught" in m]
         check(not blocked, f"the console says: {blocked}")
 
 
