@@ -36,18 +36,30 @@ def floors(ms):
     return f"{ms:.1f} ms ({ms / FLOOR_MS:.2f} x)"
 
 
-def idle(port, path, headers=None, runs=IDLE_RUNS):
-    """Request to answer, one request at a time with a pause between."""
+def idle(port, path, headers=None, runs=IDLE_RUNS, seconds=None):
+    """Request to answer, one request at a time with a pause between (for
+    `seconds` at the most). A request the server drops counts in `failed`."""
     times = []
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    until = time.monotonic() + (seconds or 1e9)
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
     for i in range(runs):
+        if time.monotonic() > until:
+            break
         started = time.monotonic()
-        connection.request("POST", path, body="ON" if i % 2 == 0 else "OFF", headers=headers or {})
-        connection.getresponse().read()
-        times.append((time.monotonic() - started) * 1000)
+        try:
+            connection.request("POST", path, body="ON" if i % 2 == 0 else "OFF", headers=headers or {})
+            if connection.getresponse().read() is not None:
+                times.append((time.monotonic() - started) * 1000)
+        except (OSError, http.client.HTTPException):
+            idle.failed += 1
+            connection.close()
+            connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
         time.sleep(0.03)
     connection.close()
     return times
+
+
+idle.failed = 0
 
 
 def flood(port, paths, headers=None):
@@ -133,13 +145,14 @@ def crowd(s, headers, idle_count=10000, slow_count=1000, seconds=10):
 
     trickler = threading.Thread(target=trickle)
     trickler.start()
-    times = idle(s.port, "/api/boards/kitchen/outputs/1", headers, runs=int(seconds / 0.05))
+    idle.failed = 0
+    times = idle(s.port, "/api/boards/kitchen/outputs/1", headers, runs=int(seconds / 0.05), seconds=3 * seconds)
     stop.set()
     trickler.join()
     for connection in sockets:
         connection.close()
     resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
-    return times, opened
+    return times or [float("nan")], opened
 
 
 def header_flood(s, headers, megabytes=80):
@@ -150,7 +163,7 @@ def header_flood(s, headers, megabytes=80):
     status = "no answer"
     with socket.create_connection(("127.0.0.1", s.port), timeout=10) as connection:
         connection.sendall(b"POST /api/boards/kitchen/outputs/1 HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
-                           f"Authorization: {headers['Authorization']}\r\n".encode())
+                           "".join(f"{k}: {v}\r\n" for k, v in headers.items()).encode())
         try:
             for _ in range(megabytes * 1000000 // len(line)):
                 connection.sendall(line)
@@ -163,9 +176,10 @@ def header_flood(s, headers, megabytes=80):
     return status, memory_kib(s.process.pid, "VmRSS") - before
 
 
-def octolatchd(service, register, work):
-    s = Service(os.path.join(work, "octolatchd"), [{"name": "kitchen"}, {"name": "lab"}], service, register).start()
-    headers = {"Authorization": f"Bearer {s.token}"}
+def octolatchd(service, register, work, name="octolatchd", token=None):
+    s = Service(os.path.join(work, name), [{"name": "kitchen"}, {"name": "lab"}], service, register,
+                token=token).start()
+    headers = {"Authorization": f"Bearer {s.token}"} if s.token else {}
     try:
         idle_times = idle(s.port, "/api/boards/kitchen/outputs/1", headers)
         paths = [f"/api/boards/{board}/outputs/{n}" for board in ("kitchen", "lab") for n in range(1, 9)]
@@ -174,7 +188,8 @@ def octolatchd(service, register, work):
         crowded, opened = crowd(s, headers)
         flooded, grown = header_flood(s, headers)
         memory = memory_kib(s.process.pid, "VmHWM")
-        extra = {"crowd": (statistics.median(crowded), percentile(crowded, 0.99), statistics.median(idle_times), opened),
+        extra = {"crowd": (statistics.median(crowded), percentile(crowded, 0.99), statistics.median(idle_times), opened,
+                           f"{len(crowded)} of {len(crowded) + idle.failed}"),
                  "headers": (flooded, grown)}
         return summary("octolatchd", idle_times, requests, busy, CLIENTS * FLOOD_SECONDS * 20), memory, extra
     finally:
@@ -207,26 +222,34 @@ def baseline(register, work):
 
 def measure(service=os.path.join(ROOT, "build", "linux-release", "octolatchd"),
             register=os.path.join(ROOT, "build", "linux-release", "libvirtual_register.so"),
-            work=os.path.join(ROOT, "build", "benchmark", "service")):
+            work=os.path.join(ROOT, "build", "benchmark", "service"),
+            before=os.path.join(ROOT, "build", "benchmark", "before", "build", "linux-release", "octolatchd")):
+    """The service now, the service before its front door was rebuilt (where
+    scripts/benchmark built it), and the one a user would write."""
     shutil.rmtree(work, ignore_errors=True)
-    ours, memory, extra = octolatchd(service, register, work)
+    columns = [("octolatchd now", *octolatchd(service, register, work))]
+    if os.path.exists(before):
+        columns.append(("octolatchd 1.2.0", *octolatchd(before, register, work, "before", token="")))
     theirs = baseline(register, work)
-    rows = ["| over HTTP, in 17-ms floors of 8 outputs | " + " | ".join(["octolatchd (two boards)",
-                                                                        "http.server and pyserial (one board)"]) + " |",
-            "|---|---|---|"]
+    rows = ["| over HTTP, in 17-ms floors of 8 outputs | " + " | ".join(
+                [name + " (two boards)" for name, *_ in columns] + ["http.server and pyserial (one board)"]) + " |",
+            "|---" * (len(columns) + 2) + "|"]
     names = ["one request on an idle board, median", "one request on an idle board, 99th percentile",
              f"a flood of 1,000 requests a second for {FLOOD_SECONDS} s ({CLIENTS} clients): answered",
              "the flood: request to answer, 99th percentile", "the flood: how busy the wire was while changes waited"]
     for i, name in enumerate(names):
-        rows.append(f"| {name} | {ours[i + 1]} | {theirs[i + 1]} |")
-    crowd_median, crowd_p99, idle_median, opened = extra["crowd"]
-    rows.append(f"| with {opened:,} connections open (1,000 of them sending a byte a second): one request, median "
-                f"| {floors(crowd_median)}, {crowd_median / idle_median:.2f} x the idle median | |")
-    rows.append(f"| the same, 99th percentile | {floors(crowd_p99)} | |")
-    flooded, grown = extra["headers"]
-    rows.append(f"| one connection sending 80 MB of header lines: the answer, and what the service grew | "
-                f"{flooded}; {grown / 1024:.1f} MiB | |")
-    rows.append(f"| peak memory of octolatchd after all of it (VmHWM) | {memory / 1024:.1f} MiB | |")
+        rows.append(f"| {name} | " + " | ".join(c[1][i + 1] for c in columns) + f" | {theirs[i + 1]} |")
+
+    def row(name, cell):
+        rows.append(f"| {name} | " + " | ".join(cell(c[3]) for c in columns) + " | |")
+
+    row("with 10,000 idle connections and 1,000 sending a byte a second: one request, median",
+        lambda e: f"{floors(e['crowd'][0])}, {e['crowd'][0] / e['crowd'][2]:.2f} x its idle median"
+                  f" ({e['crowd'][3]:,} connections opened, {e['crowd'][4]} requests answered)")
+    row("the same, 99th percentile", lambda e: floors(e["crowd"][1]))
+    row("one connection sending 80 MB of header lines: the answer; what the service grew",
+        lambda e: f"{e['headers'][0]}; {e['headers'][1] / 1024:.1f} MiB")
+    rows.append("| peak memory after all of it (VmHWM) | " + " | ".join(f"{c[2] / 1024:.1f} MiB" for c in columns) + " | |")
     return rows
 
 

@@ -200,7 +200,7 @@ Outcome CheckStep(const Step& step, Run& run) {
     if (step.kind == Step::Value) {
         std::uint64_t value = 0;
         if (!ParseValue(step.text, outputs, &value))
-            return {kExitBadInput, "bad value " + Quoted(step.text) + ": expected " + ValueForms(outputs)};
+            return {kExitBadInput, BadValue(step.text, outputs)};
         // The service's board keeps the width and inversion it was given.
         if (run.link >= 0 && run.mismatch) return {kExitFailed, run.problem};
         run.state = {value, outputs, InvertInForce(run), {}};

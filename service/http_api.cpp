@@ -214,7 +214,7 @@ HttpReply PutValue(Call& call) {
     const std::string text = Trimmed(call.request.body);
     std::uint64_t value = 0;
     if (!ParseValue(text, outputs, &value))
-        return Now(Fail(400, "bad value " + Quoted(text) + ": expected " + ValueForms(outputs)));
+        return Now(Fail(400, BadValue(text, outputs)));
     return Later(call, call.board->SetValue(value, call.who),
                  [outputs](const Answer& answer) { return Text(FormatValue(answer.value, outputs)); });
 }

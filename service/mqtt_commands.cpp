@@ -74,7 +74,7 @@ std::string ParseMqttCommand(const BoardSettings& board, const std::string& item
     if (item == "value") {
         command->kind = MqttCommand::Value;
         if (ParseValue(text, board.outputs, &command->value)) return "";
-        return "bad value " + Quoted(text) + ": expected " + ValueForms(board.outputs);
+        return BadValue(text, board.outputs);
     }
     std::int64_t output = 0;
     if (!ParseWholeNumber(item, board.outputs, &output) || output < 1)

@@ -3,8 +3,11 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "service/access.h"
+#include "service/http_server.h"
 #include "tests/temporary_directory.h"
 
 namespace {
@@ -54,6 +57,39 @@ TEST(IsLoopbackHost, OnlyNamesOfThisMachinesLoopback) {
         {"localhost:", false}, {"localhost:80x", false}, {"[::1", false}, {"127.0.0.1.nip.io", false},
     };
     for (const auto& [host, loopback] : rows) EXPECT_EQ(IsLoopbackHost(host), loopback) << host;
+}
+
+TEST(Admit, HostOriginAndTokenInThatOrder) {
+    struct Row {
+        bool loopbackOnly;
+        const char* method;
+        const char* path;
+        std::vector<std::pair<std::string, std::string>> headers;
+        int status;  // 0: let in
+    } rows[] = {
+        {true, "GET", "/api/boards", {{"host", "example.lan"}, {"authorization", "Bearer t0k"}}, 421},
+        {false, "GET", "/api/boards", {{"host", "example.lan"}, {"authorization", "Bearer t0k"}}, 0},
+        {false, "POST", "/api/outputs/1", {{"host", "example.lan:8080"}, {"origin", "http://example.lan:8080"},
+                                           {"authorization", "bearer t0k"}}, 0},
+        {false, "POST", "/api/outputs/1", {{"host", "example.lan"}, {"origin", "http://evil.example"},
+                                           {"authorization", "Bearer t0k"}}, 403},
+        {true, "POST", "/api/outputs/1", {{"sec-fetch-site", "cross-site"}, {"authorization", "Bearer t0k"}}, 403},
+        {true, "GET", "/", {{"sec-fetch-site", "cross-site"}, {"sec-fetch-mode", "navigate"}}, 0},
+        {true, "GET", "/", {{"sec-fetch-site", "cross-site"}, {"sec-fetch-mode", "navigate"}, {"origin", "null"}}, 403},
+        {true, "GET", "/healthz", {}, 0},
+        {true, "GET", "/api/boards", {}, 401},
+        {true, "GET", "/api/boards", {{"authorization", "Bearer t0kk"}}, 401},
+        {true, "GET", "/api/boards", {{"authorization", "BEARER\tt0k"}}, 0},
+    };
+    for (const Row& row : rows) {
+        HttpHead head;
+        head.method = row.method;
+        head.path = row.path;
+        head.headers = row.headers;
+        const Refusal refusal = Admit(head, {"t0k", row.loopbackOnly});
+        EXPECT_EQ(refusal.status, row.status) << row.method << " " << row.path << " " << refusal.error
+                                              << (row.loopbackOnly ? " (loopback)" : " (open address)");
+    }
 }
 
 TEST(SameToken, EqualOnlyWhenWhole) {

@@ -75,6 +75,7 @@ def every_endpoint_and_every_error_code():
         ("POST", "/api/boards/kitchen/outputs/x", "ON", 400, "bad output 'x'", None),
         ("PUT", "/api/boards/kitchen/value", "0x10000", 400, "expected a value for 16 outputs", None),
         ("PUT", "/api/boards/kitchen/value", "", 400, "bad value ''", None),
+        ("PUT", "/api/boards/kitchen/value", "0b1010", 400, "for 16 outputs needs 16 digits, output 1 first, not 4", None),
         ("POST", "/api/boards/kitchen/outputs/1/pulse", None, 400, "no pulse length", None),
         ("POST", "/api/boards/kitchen/outputs/1/pulse?ms=0", None, 400, "bad pulse length '0'", None),
         ("POST", "/api/boards/kitchen/outputs/1/pulse?ms=3600001", None, 400, "bad pulse length", None),
