@@ -244,7 +244,7 @@ TEST(SendCommand, OutputChangesKeepTheOtherOutputsAndGoOutTogether) {
         {"a value too wide", r8.c_str(), {"3=on", "0x1FF"}, 0, -1, {}, "", 2,
          "bad value '0x1FF': expected a value for 8 outputs, 0 to 255"},
         {"a binary value of the record's width", r16.c_str(), {"0b10100001"}, 0, -1, {}, "", 2,
-         "bad value '0b10100001': expected a value for 16 outputs"},
+         "bad value '0b10100001': a binary value for 16 outputs needs 16 digits"},
     });
 }
 
