@@ -184,8 +184,13 @@ std::string WriteForDialout(const std::string& path, const std::string& text, bo
     unlink(temporary.c_str());
     const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return std::strerror(errno);
+    // A folder of the group's that passes its group on (as /run/octolatch
+    // does) needs no chown, which the unit's system-call filter refuses.
     const group* dialout = getgrnam("dialout");
-    *shared = dialout && fchown(fd, static_cast<uid_t>(-1), dialout->gr_gid) == 0 && fchmod(fd, 0640) == 0;
+    struct stat made;
+    *shared = dialout && fstat(fd, &made) == 0 &&
+              (made.st_gid == dialout->gr_gid || fchown(fd, static_cast<uid_t>(-1), dialout->gr_gid) == 0) &&
+              fchmod(fd, 0640) == 0;
     const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
     const int error = errno;
     close(fd);

@@ -280,7 +280,7 @@ def scenario(machine, board):
     check("ConditionPathExists=/etc/octolatch/octolatchd.toml was not met" in
           quote_status(machine, "installed, no configuration"), "status does not say the configuration is missing")
     runtime = machine.inside("stat", "-c", "%A %U %G", "/run/octolatch").stdout.strip()
-    check(runtime == "drwxrwx--- root dialout", f"/run/octolatch is {runtime!r}")
+    check(runtime == "drwxrws--- root dialout", f"/run/octolatch is {runtime!r}")
 
     machine.write(CONFIGURATION, configuration())
     machine.write("/etc/systemd/system/octolatchd.service.d/virtual-register.conf", DROP_IN)
@@ -291,8 +291,15 @@ def scenario(machine, board):
     check(shown["ActiveState"] == "active" and shown["SubState"] == "running", f"started: {shown}")
     quote_status(machine, "configuration added, started")
     check(wait_for("a latch at start", board.latches), "nothing latched at start")
-    status, answer = machine.http("GET", "/api/boards")
-    check(status == 200 and '"bench"' in answer, f"GET /api/boards: {status} {answer}")
+    # No token configured: the service made its own, and put a copy where
+    # the dialout group, and only it, may read it.
+    own = machine.inside("cat", "/run/octolatch/token").stdout.strip()
+    rights = machine.inside("stat", "-c", "%A %G", "/run/octolatch/token").stdout.strip()
+    check(len(own) == 32 and rights == "-rw-r----- dialout", f"the service's own token: {own!r}, {rights!r}")
+    for token, expected in ((None, 401), (own, 200)):
+        status, answer = machine.http("GET", "/api/boards", token=token)
+        check(status == expected and (expected != 200 or '"bench"' in answer),
+              f"GET /api/boards with {'the own token' if token else 'no token'}: {status} {answer}")
     journal = machine.inside("journalctl", "-u", "octolatchd", "--no-pager").stdout
     check("listening on http://127.0.0.1:8080/" in journal and "Started octolatchd.service" in journal,
           f"the journal lacks the start lines:\n{journal[-600:]}")
