@@ -181,6 +181,9 @@ def test_boards_drawn_with_names_values_and_pulse_buttons():
         check(len(switches) == outputs, f"{board}: {len(switches)} switches for {outputs} outputs")
         check(len(buttons) == pulses, f"{board}: {len(buttons)} pulse buttons, expected {pulses}")
     check(S.first.value("kitchen") == "0x8001", f"kitchen's value shown as {S.first.value('kitchen')!r}")
+    # On a desktop a row of switches is a register: 9 stands under 1.
+    places = {o: S.first.switch("kitchen", o).rect for o in (1, 8, 9)}
+    check(places[9]["x"] == places[1]["x"] and places[9]["y"] > places[8]["y"], f"kitchen's rows: {places}")
     on = [output for output in range(1, 17) if S.first.checked("kitchen", output)]
     check(on == [1, 16], f"kitchen shows outputs {on} on, the service has 1 and 16")
 
@@ -320,10 +323,23 @@ def test_phone_width_has_no_sideways_scrolling_and_thumb_sized_targets():
         check(widths[0] <= widths[1], f"the page is {widths[0]} px wide on a {widths[1]}-px screen")
         sizes = S.first.driver.execute_script(
             "return [...document.querySelectorAll('main section button')].map(b => {"
-            "const r = b.getBoundingClientRect(); return [b.textContent, r.width, r.height, r.right]; })")
-        check(len(sizes) == 16 + 8 + 8 + 64, f"{len(sizes)} buttons on the page")
+            "const r = b.getBoundingClientRect(); return [b.textContent, r.width, r.height, r.right]; })"
+            ".filter(s => s[1] > 0)")
+        # garage's eight pulse buttons give way to one pulse control.
+        check(len(sizes) == 16 + 8 + 1 + 64, f"{len(sizes)} buttons on the page")
         small = [s for s in sizes if s[1] < 44 or s[2] < 44 or s[3] > 360]
         check(not small, f"buttons too small or off the screen: {small[:3]}")
+        shown = S.first.driver.execute_script(
+            f"const h = document.querySelector('{in_board('kitchen')} h2'); "
+            f"return [h.title, getComputedStyle(document.querySelector('{in_board('kitchen')} .port')).display]")
+        check(shown == [S.service.link("kitchen"), "none"], f"kitchen's port on a phone: {shown}")
+        garage = S.service.ports["garage"]
+        before = len(garage.latches())
+        S.first.driver.find_element(By.CSS_SELECTOR, f"{in_board('garage')} .pulse-mode").click()
+        S.first.switch("garage", 3).click()
+        wait_until("the tap to pulse garage output 3", lambda: garage.latches()[before:][-2:] == [
+            garage.latches()[before - 1] | 0x20, garage.latches()[before - 1] & ~0x20 & 0xFF], 5, 0.05)
+        S.first.driver.find_element(By.CSS_SELECTOR, f"{in_board('garage')} .pulse-mode").click()
     finally:
         S.first.driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
 
