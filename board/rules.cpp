@@ -43,6 +43,8 @@ std::int64_t WaitEnds(const BoardRules& rules, const Plan& plan, int output) {
     return ends;
 }
 
+}  // namespace
+
 std::string OutputList(std::uint64_t bits, int outputs) {
     std::string list;
     for (int output = 1; output <= outputs; ++output)
@@ -50,8 +52,6 @@ std::string OutputList(std::uint64_t bits, int outputs) {
             list += (list.empty() ? "" : " and ") + std::to_string(output);
     return list;
 }
-
-}  // namespace
 
 Plan StartingPlan(const BoardRules& rules, std::uint64_t latched, std::int64_t now) {
     Plan plan;

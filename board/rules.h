@@ -61,6 +61,9 @@ Wish WishOfValue(std::uint64_t value, int outputs);
 // "" or why a value may never be latched: two members of a group on.
 std::string InterlockConflict(const BoardRules& rules, std::uint64_t value);
 
+// The outputs whose bits are set, for messages: "1 and 2".
+std::string OutputList(std::uint64_t bits, int outputs);
+
 // Takes the wish into the plan: the other members of the groups of each
 // output asked on are switched off, an ON that a dead time holds back
 // waits in waitingOn, pulses and auto-offs get their lengths. Returns ""

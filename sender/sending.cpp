@@ -319,14 +319,6 @@ Outcome TransmitPlanned(Run& run, const BoardRules& rules) {
     return Sent();
 }
 
-std::string OutputNames(std::uint64_t bits, int outputs) {
-    std::string names;
-    for (int output = 1; output <= outputs; ++output)
-        if (bits & BitOfOutput(output, outputs))
-            names += (names.empty() ? "output " : " and ") + std::to_string(output);
-    return names;
-}
-
 // After a failure or an interruption: waiting ONs are dropped and every
 // pulse of the step is switched off, so that none is left on. A failed
 // transmission is followed by one that restores what the sender last
@@ -340,7 +332,7 @@ Outcome EndPulses(Run& run, const BoardRules& rules, std::uint64_t pulses, const
     if (plan.wanted == plan.latched && !(failed && pulses)) return why;
     const Outcome ended = TransmitPlanned(run, rules);
     if (ended.exitCode == kExitSent || !failed) return why;
-    return {kExitFailed, why.message + "; " + OutputNames(pulses, rules.outputs) + " may still be on"};
+    return {kExitFailed, why.message + "; " + "output " + OutputList(pulses, rules.outputs) + " may still be on"};
 }
 
 // Carries one step to the register under the board's rules: its first
