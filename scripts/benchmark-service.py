@@ -62,7 +62,21 @@ def idle(port, path, headers=None, runs=IDLE_RUNS, seconds=None):
 idle.failed = 0
 
 
+CLIENT = os.path.join(ROOT, "build", "flood-client")
+
+
 def flood(port, paths, headers=None):
+    """The flood below, from scripts/flood-client.c where scripts/benchmark
+    built it: clients in C, whose own tail is microseconds."""
+    if not os.path.exists(CLIENT):
+        return python_flood(port, paths, headers)
+    result = subprocess.run([CLIENT, str(port), str(FLOOD_SECONDS), str(CLIENTS), "1000",
+                             (headers or {}).get("Authorization", ""), *paths],
+                            capture_output=True, text=True, timeout=FLOOD_SECONDS + 120)
+    return [tuple(int(n) for n in line.split()) for line in result.stdout.splitlines()]
+
+
+def python_flood(port, paths, headers=None):
     """CLIENTS clients, each sending on its own schedule so that together they
     offer 1,000 requests a second; a client behind its schedule sends at
     once. Returns each request's (sent, answered) monotonic nanoseconds."""
