@@ -72,7 +72,7 @@ def flood(port, paths, headers=None):
         return python_flood(port, paths, headers)
     result = subprocess.run([CLIENT, str(port), str(FLOOD_SECONDS), str(CLIENTS), "1000",
                              (headers or {}).get("Authorization", ""), *paths],
-                            capture_output=True, text=True, timeout=FLOOD_SECONDS + 120)
+                            capture_output=True, text=True, timeout=FLOOD_SECONDS + 180)
     return [tuple(int(n) for n in line.split()) for line in result.stdout.splitlines()]
 
 

@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -34,6 +35,10 @@ static int connect_once(void) {
     inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
     int fd = socket(AF_INET, SOCK_STREAM, 0), one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    /* A server that never answers holds a client a minute at the most. */
+    const struct timeval minute = {60, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &minute, sizeof minute);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &minute, sizeof minute);
     if (connect(fd, (struct sockaddr *)&to, sizeof to) != 0) {
         close(fd);
         return -1;
