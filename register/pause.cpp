@@ -46,6 +46,11 @@ void PauseOneMillisecond() {
     }
 }
 
+void PauseOneMillisecondGivingWay() {
+    const std::int64_t end = SerialLine::Clock() + (SerialLine::ClockTicksPerSecond() + 999) / 1000;
+    while (SerialLine::Clock() < end) SerialLine::GiveWay();
+}
+
 // A sleep may end early (Windows documents up to a tick early for Sleep), so
 // the clock, not the sleep, says when the moment has come.
 bool WaitUntil(std::int64_t until, bool (*stop)()) {

@@ -8,6 +8,12 @@
 // kept per thread, so that boards sending at once do not disturb each other.
 void PauseOneMillisecond();
 
+// The same for a thread that shares the processor with work that must not
+// wait (a service's front door): it never sleeps, since a processor left
+// idle may wake late, but watches the clock and gives way to any other
+// thread ready to run at every look.
+void PauseOneMillisecondGivingWay();
+
 // Returns true once the platform's clock has reached `until` (in its ticks),
 // or false as soon as stop (when given) returns true; stop is asked at
 // least every tenth of a second.

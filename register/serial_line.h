@@ -101,6 +101,9 @@ void Sleep(std::int64_t microseconds);
 void BeginFineTiming();
 void EndFineTiming();
 
+// Lets any other thread that is ready to run have the processor first.
+void GiveWay();
+
 // The error code of the last failed call on this thread, what it means to
 // the user, and the system's own words for it.
 std::uint32_t LastError();

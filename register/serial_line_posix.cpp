@@ -130,6 +130,10 @@ void EndFineTiming() {
     sched_setscheduler(0, SCHED_OTHER, &normal);
 }
 
+void GiveWay() {
+    sched_yield();
+}
+
 std::uint32_t LastError() {
     return static_cast<std::uint32_t>(errno);
 }

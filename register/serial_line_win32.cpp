@@ -123,6 +123,10 @@ void EndFineTiming() {
     fineTimer = nullptr;
 }
 
+void GiveWay() {
+    SwitchToThread();
+}
+
 std::uint32_t LastError() {
     return GetLastError();
 }

@@ -11,23 +11,25 @@ void Change(PortHandle port, LineCode code, std::uint32_t* firstError) {
 
 }  // namespace
 
-std::uint32_t TransmitValue(PortHandle port, std::uint64_t value, int outputs, bool invert) {
+std::uint32_t TransmitValue(PortHandle port, std::uint64_t value, int outputs, bool invert, Pacing pacing) {
     const std::uint64_t sent = invert ? ~value : value;
+    const bool alone = pacing == Pacing::Alone;
+    void (*pause)() = alone ? PauseOneMillisecond : PauseOneMillisecondGivingWay;
     std::uint32_t firstError = 0;
-    SerialLine::BeginFineTiming();
+    if (alone) SerialLine::BeginFineTiming();
     for (int bit = 0; bit < outputs; ++bit) {
         // The data line is TXD held in break; the register samples it when
         // the clock (DTR) rises.
         Change(port, (sent >> bit) & 1 ? LineCode::SetBreak : LineCode::ClrBreak, &firstError);
         Change(port, LineCode::SetDtr, &firstError);
-        PauseOneMillisecond();
+        pause();
         Change(port, LineCode::ClrDtr, &firstError);
-        PauseOneMillisecond();
+        pause();
     }
     // The RTS rising edge copies the shift stages onto the outputs.
     Change(port, LineCode::SetRts, &firstError);
-    PauseOneMillisecond();
+    pause();
     Change(port, LineCode::ClrRts, &firstError);
-    SerialLine::EndFineTiming();
+    if (alone) SerialLine::EndFineTiming();
     return firstError;
 }

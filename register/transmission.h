@@ -13,4 +13,12 @@
 // on the other edges and its outputs show value itself. A failed line
 // change does not stop the sequence; returns 0, or the error code of the
 // first one that failed.
-std::uint32_t TransmitValue(PortHandle port, std::uint64_t value, int outputs, bool invert);
+//
+// Pacing::Alone is for a program that transmits and does little else: it
+// takes real-time priority where the system allows and sleeps through most
+// of each pause. Pacing::Shared is for a service whose other threads must
+// not wait for its transmissions: no real-time priority, and pauses that
+// give way (PauseOneMillisecondGivingWay).
+enum class Pacing { Alone, Shared };
+std::uint32_t TransmitValue(PortHandle port, std::uint64_t value, int outputs, bool invert,
+                            Pacing pacing = Pacing::Alone);

@@ -19,6 +19,7 @@ std::int64_t now = 0;
 std::int64_t clockStep = 1000;
 std::int64_t (*sleepLength)(std::int64_t requested) = nullptr;
 std::vector<std::int64_t> sleeps;
+std::size_t givenWay = 0;
 std::map<std::string, std::string> accessGroups;
 
 namespace {
@@ -78,6 +79,7 @@ void Reset() {
     clockStep = 1000;
     sleepLength = nullptr;
     sleeps.clear();
+    givenWay = 0;
     accessGroups.clear();
     opened = 0;
     lastError = 0;
@@ -197,6 +199,12 @@ void BeginFineTiming() {
 
 void EndFineTiming() {
     Fake::Call("fine timing off");
+}
+
+// Another thread's turn lasts as long as a sleep of nothing.
+void GiveWay() {
+    ++Fake::givenWay;
+    Fake::now += Fake::sleepLength ? Fake::sleepLength(0) : 0;
 }
 
 std::uint32_t LastError() {

@@ -45,6 +45,8 @@ extern std::int64_t clockStep;
 // asked for, in microseconds.
 extern std::int64_t (*sleepLength)(std::int64_t requested);
 extern std::vector<std::int64_t> sleeps;
+// How often GiveWay was called.
+extern std::size_t givenWay;
 
 // The group that may use each device, by its path.
 extern std::map<std::string, std::string> accessGroups;

@@ -88,6 +88,17 @@ TEST(TransmitValue, ChainsOfRegistersAndInvertedLines) {
     }
 }
 
+// Paced to share the processor: the same sequence and pauses, without
+// real-time priority and without sleeping.
+TEST(TransmitValue, SharedPacingGivesWayInsteadOfTakingRealTimePriority) {
+    Fake::Reset();
+    EXPECT_EQ(TransmitValue(Fake::Handle(4), 0xA1, 8, false, Pacing::Shared), 0u);
+    const std::string alone = Expected("10000101");
+    EXPECT_EQ(Trace(Fake::Handle(4)), alone.substr(1, alone.size() - 2));
+    EXPECT_TRUE(Fake::sleeps.empty());
+    EXPECT_GE(Fake::givenWay, 17u);
+}
+
 TEST(TransmitValue, RunsToTheEndAfterAFailureAndReportsTheFirst) {
     Fake::Reset();
     Fake::failingCalls = {{"SETDTR #3", 5}, {"SETRTS #3", 6}};
