@@ -160,7 +160,10 @@ std::future<Answer> Board::Ask(const Wish& wish, std::future<Answer>* ended) {
         waiters_.push_back({version_, 0, wish.pulse, {}});
         *ended = waiters_.back().answer.get_future();
     }
-    waiters_.push_back({version_, wish.on, 0, {}});
+    // Only an ON the rules hold back waits until it is latched; any other
+    // change is answered by the transmission that carries it, even where a
+    // later change of the same output went out with it instead.
+    waiters_.push_back({version_, wish.on & plan_.waitingOn, 0, {}});
     std::future<Answer> answer = waiters_.back().answer.get_future();
     Settle();
     return answer;
@@ -334,7 +337,9 @@ void Board::Transmit(std::unique_lock<std::mutex>& lock) {
     // on: the rules hold another member's ON back until this has ended.
     plan_.sending = value;
     lock.unlock();
-    const std::uint32_t error = TransmitValue(port_, value, settings_.outputs, settings_.invert);
+    // The front door's threads run while the wire is busy: a writer that
+    // took real-time priority would keep them waiting.
+    const std::uint32_t error = TransmitValue(port_, value, settings_.outputs, settings_.invert, Pacing::Shared);
     lock.lock();
     plan_.sending = 0;
     const std::uint64_t line = settings_.invert ? ~value : value;

@@ -2,6 +2,7 @@
 // out at power-on, how changes merge, pulses, and an adapter that fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -94,48 +95,83 @@ TEST(Board, PowerOnIsOneTransmissionByPolicyAndRecord) {
     }
 }
 
-// Holds the writer inside its next transmission until released, so that
-// changes can arrive while it is on the wire.
+// Holds the writer inside the transmission that follows the first `after`
+// latches, until the test moves it on, so that changes can arrive while a
+// chosen transmission is on the wire. The writer's pauses give way to other
+// threads, and the fake calls this for every turn given.
 struct Gate {
     std::mutex mutex;
     std::condition_variable changed;
-    bool armed = false, holding = false, open = false;
+    bool armed = false;
+    std::size_t after = 0;
+    bool holding = false;
+    std::size_t heldAfter = 0;          // the latches before the transmission held
+    std::size_t seen = 0, latches = 0;  // of Fake::log, read by the writer alone
 };
 Gate gate;
 
-std::int64_t HeldSleep(std::int64_t requested) {
+std::int64_t HeldWhileGivingWay(std::int64_t requested) {
     std::unique_lock<std::mutex> lock(gate.mutex);
-    if (gate.armed && !gate.open) {
-        gate.holding = true;
-        gate.changed.notify_all();
-        gate.changed.wait(lock, [] { return gate.open; });
-    }
+    for (; gate.seen < Fake::log.size(); ++gate.seen)
+        if (Fake::log[gate.seen].rfind("SETRTS", 0) == 0) ++gate.latches;
+    // Not in the pause after a latch: that transmission is ending.
+    const bool latching = !Fake::log.empty() && Fake::log.back().rfind("SETRTS", 0) == 0;
+    gate.holding = gate.armed && gate.latches == gate.after && !latching;
+    gate.heldAfter = gate.latches;
+    gate.changed.notify_all();
+    gate.changed.wait(lock, [&] { return !gate.armed || gate.latches != gate.after || latching; });
+    gate.holding = false;
     return requested;
+}
+
+// After Fake::Reset: holds the transmission after the first `latches`.
+void ArmGate(std::size_t latches) {
+    {
+        const std::lock_guard<std::mutex> lock(gate.mutex);
+        gate.armed = true;
+        gate.after = latches;
+        gate.holding = false;
+        gate.seen = gate.latches = 0;
+    }
+    Fake::sleepLength = HeldWhileGivingWay;
+}
+
+void WaitHeld() {
+    std::unique_lock<std::mutex> lock(gate.mutex);
+    gate.changed.wait(lock, [] { return gate.holding && gate.heldAfter == gate.after; });
+}
+
+// Lets the transmission held end and holds the next one.
+void HoldTheNext() {
+    {
+        const std::lock_guard<std::mutex> lock(gate.mutex);
+        ++gate.after;
+    }
+    gate.changed.notify_all();
+}
+
+void OpenGate() {
+    {
+        const std::lock_guard<std::mutex> lock(gate.mutex);
+        gate.armed = false;
+    }
+    gate.changed.notify_all();
 }
 
 TEST(Board, ChangesThatArriveDuringATransmissionGoOutTogetherInTheNext) {
     Fake::Reset();
     Rig rig;
     rig.Start(Settings());
-    gate.armed = true;
-    gate.holding = gate.open = false;
-    Fake::sleepLength = HeldSleep;
+    ArmGate(1);
     std::future<Answer> first = rig.board->SwitchOutput(1, Switch::On, "test");
-    {
-        std::unique_lock<std::mutex> lock(gate.mutex);
-        gate.changed.wait(lock, [] { return gate.holding; });
-    }
+    WaitHeld();
     // The first transmission is on the wire: these wait for the next one.
     std::future<Answer> second = rig.board->SwitchOutput(2, Switch::On, "test");
     std::future<Answer> third = rig.board->SwitchOutput(1, Switch::Off, "test");
     std::future<Answer> fourth = rig.board->SetValue(0x0F, "test");
     std::future<Answer> fifth = rig.board->SwitchOutput(8, Switch::Toggle, "test");
     EXPECT_EQ(second.wait_for(50ms), std::future_status::timeout) << "answered before its transmission";
-    {
-        const std::lock_guard<std::mutex> lock(gate.mutex);
-        gate.open = true;
-    }
-    gate.changed.notify_all();
+    OpenGate();
     const std::pair<std::future<Answer>*, std::uint64_t> answers[] = {
         {&first, 0x80}, {&second, 0x0E}, {&third, 0x0E}, {&fourth, 0x0E}, {&fifth, 0x0E}};
     for (const auto& [answer, value] : answers) {
@@ -144,8 +180,39 @@ TEST(Board, ChangesThatArriveDuringATransmissionGoOutTogetherInTheNext) {
         EXPECT_EQ(got.value, value);
     }
     rig.board->Stop();
-    Fake::sleepLength = nullptr;
     EXPECT_EQ(Fake::Latched(8), (Values{0x00, 0x80, 0x0E})) << "the waiting changes were not merged in order";
+    EXPECT_EQ(std::count(Fake::log.begin(), Fake::log.end(), "fine timing on"), 0)
+        << "a writer with real-time priority keeps the front door waiting";
+    EXPECT_TRUE(Fake::sleeps.empty()) << "a processor left idle may wake late";
+}
+
+// An ON that a later OFF overtook before it went out is answered by the
+// transmission that carried the OFF, even when the output is asked on
+// again meanwhile: under a flood of toggles it would otherwise wait ever
+// longer.
+TEST(Board, AnOnOvertakenByALaterChangeIsAnsweredByTheTransmissionThatCarriedIt) {
+    Fake::Reset();
+    Rig rig;
+    rig.Start(Settings());
+    ArmGate(1);
+    std::future<Answer> first = rig.board->SwitchOutput(1, Switch::On, "test");
+    WaitHeld();
+    std::future<Answer> overtaken = rig.board->SwitchOutput(2, Switch::On, "test");
+    std::future<Answer> off = rig.board->SwitchOutput(2, Switch::Off, "test");
+    HoldTheNext();
+    WaitHeld();  // output 2's OFF is on the wire
+    std::future<Answer> again = rig.board->SwitchOutput(2, Switch::On, "test");
+    HoldTheNext();
+    WaitHeld();  // and now output 2's second ON
+    ASSERT_EQ(overtaken.wait_for(5s), std::future_status::ready) << "held until output 2 was on again";
+    EXPECT_EQ(overtaken.get().value, 0x80u);
+    EXPECT_EQ(off.get().value, 0x80u);
+    EXPECT_EQ(again.wait_for(50ms), std::future_status::timeout) << "answered before its transmission";
+    OpenGate();
+    EXPECT_EQ(again.get().value, 0xC0u);
+    EXPECT_EQ(first.get().value, 0x80u);
+    rig.board->Stop();
+    EXPECT_EQ(Fake::Latched(8), (Values{0x00, 0x80, 0x80, 0xC0}));
 }
 
 TEST(Board, AChangeThatChangesNothingIsAnsweredAtOnce) {
@@ -323,27 +390,17 @@ TEST(Board, UnavailableSaysWhy) {
 // A change that arrives while the power-on state is on the wire waits for it.
 TEST(Board, AChangeDuringThePowerOnTransmissionWaitsForIt) {
     Fake::Reset();
-    gate.armed = true;
-    gate.holding = gate.open = false;
-    Fake::sleepLength = HeldSleep;
+    ArmGate(0);
     Rig rig;
     rig.board = std::make_unique<Board>(Settings(), rig.Record(), rig.records, nullptr);
     rig.board->Start();
-    {
-        std::unique_lock<std::mutex> lock(gate.mutex);
-        gate.changed.wait(lock, [] { return gate.holding; });
-    }
+    WaitHeld();
     std::future<Answer> answer = rig.board->SwitchOutput(4, Switch::On, "t");
-    {
-        const std::lock_guard<std::mutex> lock(gate.mutex);
-        gate.open = true;
-    }
-    gate.changed.notify_all();
+    OpenGate();
     const Answer done = answer.get();
     EXPECT_EQ(done.status, Answer::Done) << done.reason;
     EXPECT_EQ(done.value, 0x10u);
     rig.board->Stop();
-    Fake::sleepLength = nullptr;
 }
 
 // Outputs 1 and 2 interlocked with a dead time, output 8 with an auto-off.
