@@ -71,6 +71,9 @@ class Port:
         rows = []
         with open(path) as log:
             for line in log:
+                # The register may be writing the last line right now.
+                if not line.endswith("\n"):
+                    break
                 parts = line.split(maxsplit=2)
                 rows.append((int(parts[0]), parts[1], parts[2].strip() if len(parts) > 2 else ""))
         return rows
