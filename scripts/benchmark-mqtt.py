@@ -17,7 +17,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "virtual"))
 
 import paho.mqtt.client as paho  # noqa: E402
-from service_session import Service  # noqa: E402
+from service_session import MOSQUITTO, Service  # noqa: E402
 from virtual_ports import wait_until  # noqa: E402
 
 FLOOR_MS = 17.0  # one transmission to 8 outputs: 17 pauses of 1 ms
@@ -37,7 +37,7 @@ def start_broker(directory):
     config = os.path.join(directory, "mosquitto.conf")
     with open(config, "w") as f:
         f.write(f"listener {port} 127.0.0.1\nallow_anonymous true\npersistence false\nlog_type none\n")
-    broker = subprocess.Popen(["mosquitto", "-c", config], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+    broker = subprocess.Popen([MOSQUITTO, "-c", config], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL)
 
     def listening():

@@ -6,6 +6,7 @@ end-to-end tests and the benchmark."""
 import atexit
 import http.client
 import os
+import shutil
 import signal
 import subprocess
 import threading
@@ -15,6 +16,10 @@ from virtual_ports import Port, declare_ports, wait_until
 
 
 RUNNING = set()
+
+# Debian installs the broker in /usr/sbin, which an ordinary account's PATH
+# may not have.
+MOSQUITTO = shutil.which("mosquitto", path=os.environ.get("PATH", os.defpath) + ":/usr/sbin:/sbin") or "mosquitto"
 
 
 @atexit.register

@@ -26,7 +26,7 @@ import time
 import paho.mqtt.client as paho
 
 from runner import run_tests
-from service_session import Service
+from service_session import MOSQUITTO, Service
 from virtual_ports import check, wait_until
 
 ARGS = None
@@ -86,7 +86,7 @@ class Broker:
             f.write("\n".join(lines) + "\n")
 
     def start(self):
-        self.process = subprocess.Popen(["mosquitto", "-c", self.config], stdin=subprocess.DEVNULL,
+        self.process = subprocess.Popen([MOSQUITTO, "-c", self.config], stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         def listening():
             check(self.process.poll() is None, f"the broker ended: see {self.log}")
