@@ -10,7 +10,6 @@ import shutil
 import signal
 import subprocess
 import threading
-import time
 
 from virtual_ports import Port, declare_ports, wait_until
 
