@@ -47,6 +47,12 @@ struct Rig {
     std::mutex mutex;
     std::vector<BoardEvent> events;
 
+    // The writer publishes into events: it stops before they go, also
+    // when a test ends early.
+    ~Rig() {
+        if (board) board->Stop();
+    }
+
     std::string Record() const { return directory.path + "/kitchen.state"; }
     void Start(const BoardSettings& settings) {
         board = std::make_unique<Board>(settings, Record(), records, [this](const BoardEvent& event) {
@@ -124,8 +130,22 @@ std::int64_t HeldWhileGivingWay(std::int64_t requested) {
     return requested;
 }
 
+void OpenGate() {
+    {
+        const std::lock_guard<std::mutex> lock(gate.mutex);
+        gate.armed = false;
+    }
+    gate.changed.notify_all();
+}
+
+// Opens the gate when it goes, before the board it was armed after stops,
+// so that a test that fails half-way does not leave its writer held.
+struct ArmedGate {
+    ~ArmedGate() { OpenGate(); }
+};
+
 // After Fake::Reset: holds the transmission after the first `latches`.
-void ArmGate(std::size_t latches) {
+ArmedGate ArmGate(std::size_t latches) {
     {
         const std::lock_guard<std::mutex> lock(gate.mutex);
         gate.armed = true;
@@ -134,11 +154,12 @@ void ArmGate(std::size_t latches) {
         gate.seen = gate.latches = 0;
     }
     Fake::sleepLength = HeldWhileGivingWay;
+    return {};
 }
 
-void WaitHeld() {
+bool WaitHeld() {
     std::unique_lock<std::mutex> lock(gate.mutex);
-    gate.changed.wait(lock, [] { return gate.holding && gate.heldAfter == gate.after; });
+    return gate.changed.wait_for(lock, 5s, [] { return gate.holding && gate.heldAfter == gate.after; });
 }
 
 // Lets the transmission held end and holds the next one.
@@ -150,21 +171,13 @@ void HoldTheNext() {
     gate.changed.notify_all();
 }
 
-void OpenGate() {
-    {
-        const std::lock_guard<std::mutex> lock(gate.mutex);
-        gate.armed = false;
-    }
-    gate.changed.notify_all();
-}
-
 TEST(Board, ChangesThatArriveDuringATransmissionGoOutTogetherInTheNext) {
     Fake::Reset();
     Rig rig;
     rig.Start(Settings());
-    ArmGate(1);
+    const ArmedGate held = ArmGate(1);
     std::future<Answer> first = rig.board->SwitchOutput(1, Switch::On, "test");
-    WaitHeld();
+    ASSERT_TRUE(WaitHeld());
     // The first transmission is on the wire: these wait for the next one.
     std::future<Answer> second = rig.board->SwitchOutput(2, Switch::On, "test");
     std::future<Answer> third = rig.board->SwitchOutput(1, Switch::Off, "test");
@@ -194,16 +207,16 @@ TEST(Board, AnOnOvertakenByALaterChangeIsAnsweredByTheTransmissionThatCarriedIt)
     Fake::Reset();
     Rig rig;
     rig.Start(Settings());
-    ArmGate(1);
+    const ArmedGate held = ArmGate(1);
     std::future<Answer> first = rig.board->SwitchOutput(1, Switch::On, "test");
-    WaitHeld();
+    ASSERT_TRUE(WaitHeld());
     std::future<Answer> overtaken = rig.board->SwitchOutput(2, Switch::On, "test");
     std::future<Answer> off = rig.board->SwitchOutput(2, Switch::Off, "test");
     HoldTheNext();
-    WaitHeld();  // output 2's OFF is on the wire
+    ASSERT_TRUE(WaitHeld()) << "output 2's OFF is not on the wire";
     std::future<Answer> again = rig.board->SwitchOutput(2, Switch::On, "test");
     HoldTheNext();
-    WaitHeld();  // and now output 2's second ON
+    ASSERT_TRUE(WaitHeld()) << "output 2's second ON is not on the wire";
     ASSERT_EQ(overtaken.wait_for(5s), std::future_status::ready) << "held until output 2 was on again";
     EXPECT_EQ(overtaken.get().value, 0x80u);
     EXPECT_EQ(off.get().value, 0x80u);
@@ -390,11 +403,11 @@ TEST(Board, UnavailableSaysWhy) {
 // A change that arrives while the power-on state is on the wire waits for it.
 TEST(Board, AChangeDuringThePowerOnTransmissionWaitsForIt) {
     Fake::Reset();
-    ArmGate(0);
     Rig rig;
+    const ArmedGate held = ArmGate(0);
     rig.board = std::make_unique<Board>(Settings(), rig.Record(), rig.records, nullptr);
     rig.board->Start();
-    WaitHeld();
+    ASSERT_TRUE(WaitHeld());
     std::future<Answer> answer = rig.board->SwitchOutput(4, Switch::On, "t");
     OpenGate();
     const Answer done = answer.get();

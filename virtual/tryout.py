@@ -167,7 +167,7 @@ def try_service(service_path, register, config, screenshots, command):
             del env["LD_PRELOAD"]
             code = run_command(command, env)
         else:
-            print("Press Ctrl+C to end.", flush=True)
+            print("Press Ctrl+C to end.\n", end="", flush=True)  # one write, beside the latches' lines
             try:
                 service.process.wait()
             except KeyboardInterrupt:

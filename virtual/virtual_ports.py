@@ -230,7 +230,10 @@ def print_latches(ports, stop, interval=0.05):
             latches = port.latches()
             for value in latches[seen[name]:]:
                 hexadecimal = f"0x{value:0{port.outputs // 4}X}"
-                print(f"{name:<4}  {hexadecimal:<{width}}  {'':8}{outputs_row(value, port.outputs)}", flush=True)
+                # One write per line: another thread's print may come between
+                # a text and its newline.
+                print(f"{name:<4}  {hexadecimal:<{width}}  {'':8}{outputs_row(value, port.outputs)}\n",
+                      end="", flush=True)
             seen[name] = len(latches)
         if stop.is_set():
             return
