@@ -44,7 +44,7 @@
  * here they all seem absent, so that Wine lists just the ports declared in
  * its registry.
  *
- * $VREG_DIR/<port>.mode, read at every call, plays faults: "busy" and
+ * $VREG_DIR/<port>.mode, read again at every call, plays faults: "busy" and
  * "missing" refuse the open (EACCES, ENOENT; under Wine the open happens in
  * the wineserver), "exclusive" refuses it with EBUSY, as TIOCEXCL does,
  * "dead" fails every line call with EIO.
@@ -90,6 +90,14 @@ struct lines {
     char vcd_last[VCD_WIRES];  /* the values last written to the VCD */
 };
 
+/* A file kept open from call to call: opening it for every line change
+ * cost most of the change, which would stretch every transmission. */
+struct kept {
+    int fd; /* 0 until opened: the descriptors kept are above the standard streams */
+    dev_t dev;
+    ino_t ino;
+};
+
 enum opening { OPENS_NOTHING, OPENS_TOGETHER, OPENS_ENUMERATOR };
 
 struct port {
@@ -101,6 +109,7 @@ struct port {
     int revision;              /* of the board: 1, or 2 with the RC on the shift clock */
     int state_fd;              /* $VREG_DIR/<port>.state, flocked around each change */
     struct lines *l;
+    struct kept mode, log, vcd;
 };
 
 static struct port ports[MAX_PORTS];
@@ -133,6 +142,37 @@ static void resolve_real(void) {
     resolve(&real_close, "close");
 }
 
+/* Moves a new descriptor above the standard streams, which the program may
+ * be about to open again itself. */
+static int above_standard_streams(int fd) {
+    if (fd < 0) return -1;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 10);
+    real_close(fd);
+    return moved;
+}
+
+/* The kept file's descriptor, opened again when the program has closed it
+ * (its number may be another file's by now: that one is left alone) or the
+ * file was removed or replaced; -1 when it cannot be opened. */
+static int kept_open(struct kept *k, const char *path, int flags) {
+    struct stat st;
+    if (k->fd > 0) {
+        if (fstat(k->fd, &st) == 0 && st.st_dev == k->dev && st.st_ino == k->ino) {
+            if (st.st_nlink > 0) return k->fd;
+            real_close(k->fd);
+        }
+        k->fd = 0;
+    }
+    int fd = above_standard_streams(real_open(path, flags | O_CLOEXEC, 0644));
+    if (fd < 0) return -1;
+    if (fstat(fd, &st) != 0) {
+        real_close(fd);
+        return -1;
+    }
+    *k = (struct kept){fd, st.st_dev, st.st_ino};
+    return fd;
+}
+
 static void lock_lines(const struct port *p) { flock(p->state_fd, LOCK_EX); }
 static void unlock_lines(const struct port *p) { flock(p->state_fd, LOCK_UN); }
 
@@ -140,12 +180,7 @@ static void unlock_lines(const struct port *p) { flock(p->state_fd, LOCK_UN); }
 static int map_lines(struct port *p) {
     char path[600];
     snprintf(path, sizeof path, "%s/%s.state", dir, p->name);
-    int fd = real_open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
-    /* Kept above the standard streams, which the program may be about to
-     * open again itself. */
-    p->state_fd = fcntl(fd, F_DUPFD_CLOEXEC, 10);
-    real_close(fd);
+    p->state_fd = above_standard_streams(real_open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (p->state_fd < 0) return -1;
     if (ftruncate(p->state_fd, sizeof *p->l) != 0) return -1;
     p->l = mmap(NULL, sizeof *p->l, PROT_READ | PROT_WRITE, MAP_SHARED, p->state_fd, 0);
@@ -239,27 +274,25 @@ static struct port *port_of_stat(const struct stat *st) {
     return NULL;
 }
 
-static void read_mode(const struct port *p, char *mode, size_t size) {
+static void read_mode(struct port *p, char *mode, size_t size) {
     char path[600];
     snprintf(path, sizeof path, "%s/%s.mode", dir, p->name);
     mode[0] = '\0';
-    int fd = real_open(path, O_RDONLY | O_CLOEXEC);
+    int fd = kept_open(&p->mode, path, O_RDONLY);
     if (fd < 0) return;
-    ssize_t n = read(fd, mode, size - 1);
-    real_close(fd);
+    ssize_t n = pread(fd, mode, size - 1, 0);
     mode[n > 0 ? n : 0] = '\0';
     mode[strcspn(mode, " \n")] = '\0';
 }
 
-static void append(const char *path, const char *text) {
-    int fd = real_open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+static void append(struct kept *file, const char *path, const char *text) {
+    int fd = kept_open(file, path, O_WRONLY | O_APPEND | O_CREAT);
     if (fd < 0) return;
     ssize_t ignored = write(fd, text, strlen(text));
     (void)ignored;
-    real_close(fd);
 }
 
-static void log_event(const struct port *p, const char *format, ...) {
+static void log_event(struct port *p, const char *format, ...) {
     char line[200], path[600];
     int n = snprintf(line, sizeof line, "%lld ", now_ns());
     va_list args;
@@ -268,7 +301,7 @@ static void log_event(const struct port *p, const char *format, ...) {
     va_end(args);
     strcat(line, "\n");
     snprintf(path, sizeof path, "%s/%s.log", dir, p->name);
-    append(path, line);
+    append(&p->log, path, line);
 }
 
 /* VCD identifiers, from '!': txd_break, dtr, rts, then the outputs from 1. */
@@ -320,7 +353,7 @@ static void vcd_sample(struct port *p) {
     if (!changed) return;
     memcpy(p->l->vcd_last, values, sizeof values);
     snprintf(path, sizeof path, "%s/%s.vcd", dir, p->name);
-    append(path, text);
+    append(&p->vcd, path, text);
 }
 
 static void set_lines(struct port *p, int dtr, int rts) {
