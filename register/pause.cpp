@@ -16,14 +16,14 @@ std::int64_t Microseconds(std::int64_t ticks) {
     return ticks * 1000000 / SerialLine::ClockTicksPerSecond();
 }
 
-}  // namespace
-
 // Sleeping a whole millisecond would overshoot it by the wake-up latency,
 // so the pause sleeps for the millisecond less the lateness seen lately and
 // finishes by watching the clock. Where sleeps are coarse (under Wine every
 // wait lasts over a millisecond) the lateness stays past the point where a
-// sleep is worth it, and the pause mostly watches the clock alone.
-void PauseOneMillisecond() {
+// sleep is worth it, and the pause mostly watches the clock alone. With
+// giveWay, every look at the clock lets any other thread ready to run go
+// first.
+void Pause(bool giveWay) {
     const std::int64_t perSecond = SerialLine::ClockTicksPerSecond();
     const std::int64_t millisecond = (perSecond + 999) / 1000;
     const std::int64_t start = SerialLine::Clock();
@@ -43,12 +43,18 @@ void PauseOneMillisecond() {
     }
 
     while (SerialLine::Clock() < end) {
+        if (giveWay) SerialLine::GiveWay();
     }
 }
 
+}  // namespace
+
+void PauseOneMillisecond() {
+    Pause(false);
+}
+
 void PauseOneMillisecondGivingWay() {
-    const std::int64_t end = SerialLine::Clock() + (SerialLine::ClockTicksPerSecond() + 999) / 1000;
-    while (SerialLine::Clock() < end) SerialLine::GiveWay();
+    Pause(true);
 }
 
 // A sleep may end early (Windows documents up to a tick early for Sleep), so

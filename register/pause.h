@@ -9,9 +9,8 @@
 void PauseOneMillisecond();
 
 // The same for a thread that shares the processor with work that must not
-// wait (a service's front door): it never sleeps, since a processor left
-// idle may wake late, but watches the clock and gives way to any other
-// thread ready to run at every look.
+// wait (a service's front door): while it watches the clock, it gives way
+// to any other thread ready to run at every look.
 void PauseOneMillisecondGivingWay();
 
 // Returns true once the platform's clock has reached `until` (in its ticks),

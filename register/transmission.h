@@ -18,7 +18,8 @@
 // takes real-time priority where the system allows and sleeps through most
 // of each pause. Pacing::Shared is for a service whose other threads must
 // not wait for its transmissions: no real-time priority, and pauses that
-// give way (PauseOneMillisecondGivingWay).
+// sleep likewise and give way while they watch the clock
+// (PauseOneMillisecondGivingWay).
 enum class Pacing { Alone, Shared };
 std::uint32_t TransmitValue(PortHandle port, std::uint64_t value, int outputs, bool invert,
                             Pacing pacing = Pacing::Alone);

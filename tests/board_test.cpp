@@ -103,8 +103,8 @@ TEST(Board, PowerOnIsOneTransmissionByPolicyAndRecord) {
 
 // Holds the writer inside the transmission that follows the first `after`
 // latches, until the test moves it on, so that changes can arrive while a
-// chosen transmission is on the wire. The writer's pauses give way to other
-// threads, and the fake calls this for every turn given.
+// chosen transmission is on the wire. The writer's pauses sleep and give
+// way to other threads, and the fake calls this for every sleep and turn.
 struct Gate {
     std::mutex mutex;
     std::condition_variable changed;
@@ -196,7 +196,6 @@ TEST(Board, ChangesThatArriveDuringATransmissionGoOutTogetherInTheNext) {
     EXPECT_EQ(Fake::Latched(8), (Values{0x00, 0x80, 0x0E})) << "the waiting changes were not merged in order";
     EXPECT_EQ(std::count(Fake::log.begin(), Fake::log.end(), "fine timing on"), 0)
         << "a writer with real-time priority keeps the front door waiting";
-    EXPECT_TRUE(Fake::sleeps.empty()) << "a processor left idle may wake late";
 }
 
 // An ON that a later OFF overtook before it went out is answered by the
