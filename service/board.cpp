@@ -211,9 +211,15 @@ std::future<Answer> Board::PulseOutput(int output, std::int64_t milliseconds, co
     return answer;
 }
 
+void Board::WhenAnswered(std::function<void()> hook) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    answered_ = std::move(hook);
+}
+
 // Answers every waiter whose wait is over.
 void Board::Settle() {
     const std::uint64_t asked = plan_.wanted | plan_.waitingOn;
+    bool answered = false;
     for (auto waiter = waiters_.begin(); waiter != waiters_.end();) {
         const bool over = waiter->version <= sentVersion_ && !(waiter->on & asked & ~plan_.latched) &&
                           !(waiter->ended & plan_.pulsing);
@@ -223,7 +229,15 @@ void Board::Settle() {
         }
         waiter->answer.set_value({Answer::Done, plan_.latched, ""});
         waiter = waiters_.erase(waiter);
+        answered = true;
     }
+    if (answered && answered_) answered_();
+}
+
+void Board::AnswerAll(const Answer& answer) {
+    for (Waiter& waiter : waiters_) waiter.answer.set_value(answer);
+    if (!waiters_.empty() && answered_) answered_();
+    waiters_.clear();
 }
 
 // The ends that are due and the ONs whose dead time has passed: changes
@@ -321,8 +335,7 @@ void Board::Fail(const std::string& reason, const std::string& said) {
     ClosePort();
     // Until the power-on state has gone out it stays what the board stands by.
     if (everLatched_) Failed(plan_);
-    for (Waiter& waiter : waiters_) waiter.answer.set_value({Answer::Unavailable, plan_.latched, reason});
-    waiters_.clear();
+    AnswerAll({Answer::Unavailable, plan_.latched, reason});
     sentVersion_ = version_;
     reopenAt_ = Clock::now() + kReopen;
     if (said != lastProblem_) Say(said + "; unavailable, opened again every second");
@@ -404,7 +417,6 @@ void Board::Run() {
         ++version_;
         Transmit(lock);
     }
-    for (Waiter& waiter : waiters_) waiter.answer.set_value({Answer::Stopping, plan_.latched, ""});
-    waiters_.clear();
+    AnswerAll({Answer::Stopping, plan_.latched, ""});
     ClosePort();
 }

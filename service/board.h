@@ -94,6 +94,11 @@ public:
     // (parsed by ParseOutputItems, or made by a door), all or nothing.
     std::future<Answer> Apply(const std::vector<Change>& changes, const std::string& who);
 
+    // Called whenever answers that were not ready when asked have become
+    // ready, on the thread that made them so and with the board's lock
+    // held: it must be quick and must not call the board. Empty for none.
+    void WhenAnswered(std::function<void()> hook);
+
 private:
     using Clock = std::chrono::steady_clock;
 
@@ -124,6 +129,7 @@ private:
     void Say(const std::string& what);
     void Record();
     void Publish(std::uint64_t changed, bool availabilityChanged);
+    void AnswerAll(const Answer& answer);
     std::vector<std::int64_t> OffInMs(std::int64_t now) const;
     std::uint64_t Bit(int output) const;
 
@@ -144,6 +150,7 @@ private:
     std::string reason_ = "not opened yet";  // why it is unavailable
     bool stopping_ = false;
     std::list<Waiter> waiters_;
+    std::function<void()> answered_;
     PortHandle port_ = {};
     bool portOpen_ = false;
     bool breakOn_ = false;         // TXD left in break by the last transmission

@@ -1,5 +1,7 @@
 #include "service/http_api.h"
 
+#include <chrono>
+#include <future>
 #include <nlohmann/json.hpp>
 
 #include "board/changes.h"
@@ -18,7 +20,6 @@ struct Call {
     std::vector<std::unique_ptr<Board>>& boards;
     Events& events;
     Board* board = nullptr;
-    std::size_t lane = 0;  // the board's place in the list
     int output = 0;
     std::string who;
 };
@@ -99,14 +100,14 @@ std::string Trimmed(const std::string& text) {
     return text.substr(begin, text.find_last_not_of(" \t\r\n") - begin + 1);
 }
 
-// The board's answer, made on the board's lane once the transmission that
-// carries the change has ended.
+// The board's answer, made once the transmission that carries the change
+// has ended (the board wakes the server then).
 template <typename Make>
 HttpReply Later(const Call& call, std::future<Answer> future, Make make) {
     HttpReply reply;
-    reply.lane = call.lane;
     auto shared = std::make_shared<std::future<Answer>>(std::move(future));
     const Board* board = call.board;
+    reply.ready = [shared] { return shared->wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
     reply.later = [shared, board, make] {
         const Answer answer = shared->get();
         HttpAnswer made;
@@ -322,8 +323,8 @@ bool Resolve(Call& call, const std::vector<std::string>& pattern, const std::vec
              HttpAnswer* refusal) {
     for (std::size_t i = 0; i < pattern.size(); ++i) {
         if (pattern[i] == "B") {
-            for (std::size_t b = 0; b < call.boards.size(); ++b)
-                if (call.boards[b]->Settings().name == segments[i]) call.board = call.boards[b].get(), call.lane = b;
+            for (const auto& board : call.boards)
+                if (board->Settings().name == segments[i]) call.board = board.get();
             if (!call.board) {
                 *refusal = Fail(404, "no board " + Quoted(segments[i]));
                 return false;
@@ -380,10 +381,16 @@ HttpApi::HttpApi(std::vector<std::unique_ptr<Board>>& boards, Events& events, Ac
                                  for (const auto& header : refused.headers) refusal->headers.push_back(header);
                                  return true;
                              },
-                             [this](const HttpRequest& request) { return Handle(request); }}) {}
+                             [this](const HttpRequest& request) { return Handle(request); }}) {
+    for (auto& board : boards_) board->WhenAnswered([this] { server_.Wake(); });
+}
+
+HttpApi::~HttpApi() {
+    for (auto& board : boards_) board->WhenAnswered(nullptr);
+}
 
 HttpReply HttpApi::Handle(const HttpRequest& request) {
-    Call call{request, boards_, events_, nullptr, 0, 0, "http " + request.remote};
+    Call call{request, boards_, events_, nullptr, 0, "http " + request.remote};
     std::vector<std::string> segments = Segments(request.path);
     HttpAnswer refusal;
     if (!NameTheOnlyBoard(call, &segments, &refusal)) return Now(refusal);

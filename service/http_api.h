@@ -15,6 +15,7 @@
 class HttpApi {
 public:
     HttpApi(std::vector<std::unique_ptr<Board>>& boards, Events& events, AccessPolicy policy);
+    ~HttpApi();
 
     // Binds the address (port 0: any free port); returns "" or the problem,
     // and the port bound.

@@ -11,12 +11,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <list>
-#include <mutex>
 #include <set>
+#include <thread>
 
 #include "service/events.h"
 #include "service/log.h"
@@ -38,8 +36,9 @@ struct Connection {
 struct Exchange {
     HttpRequest request;
     bool answered = false;         // an answer is queued; what still comes is ignored
-    bool later = false;            // its answer is made on a lane
-    bool ready = false;            // the later answer has been made (under Impl::mutex_)
+    HttpReply reply;               // one made later: when it is ready, and how
+    bool later = false;            // its answer is being waited for
+    bool made = false;             // the later answer is made, to be sent
     HttpAnswer answer;
 };
 
@@ -99,16 +98,6 @@ std::string HttpHead::Query(const std::string& name) const {
 }
 
 struct HttpServer::Impl {
-    // A board's answers are made in the order its changes came, on a
-    // thread of its own, so that one board's wait holds up no other.
-    struct Lane {
-        std::mutex mutex;
-        std::condition_variable work;
-        std::deque<std::pair<std::function<HttpAnswer()>, std::pair<Exchange*, MHD_Connection*>>> jobs;
-        bool stopping = false;
-        std::thread thread;
-    };
-
     Impl(HttpLimits limits, Handlers handlers) : limits(limits), handlers(std::move(handlers)) {}
 
     const HttpLimits limits;
@@ -120,7 +109,8 @@ struct HttpServer::Impl {
     int wake = -1;                          // an eventfd that wakes it: the library does not when polled from outside
     std::thread loop;
     bool stopping = false;                  // the server's thread alone, like what follows
-    std::size_t pending = 0;                // answers being made on the lanes
+    std::size_t pending = 0;                // exchanges whose answers are being waited for
+    std::vector<std::pair<Exchange*, MHD_Connection*>> awaited;  // of those, the ones not yet made
 
     // The server's thread alone.
     std::list<Connection*> waiting;         // longest waiting first
@@ -129,9 +119,6 @@ struct HttpServer::Impl {
     Clock::time_point nextNudge;
     std::size_t closedLate = 0, closedCrowded = 0;
     Clock::time_point nextReport;
-
-    std::mutex mutex;                       // the exchanges' later answers, and the lanes
-    std::vector<std::unique_ptr<Lane>> lanes;
 
     // ---------------------------------------------------------- connections
 
@@ -218,50 +205,37 @@ struct HttpServer::Impl {
     }
 
     MHD_Result Later(MHD_Connection* connection, Exchange* exchange, HttpReply& reply) {
-        if (stopping) return Answer(connection, exchange, Refusal(503, "the service is stopping"));
+        if (reply.ready()) return Answer(connection, exchange, reply.later());
         ++pending;
         exchange->later = true;
+        exchange->reply = std::move(reply);
         MHD_suspend_connection(connection);
-        Lane* lane;
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            while (lanes.size() <= reply.lane) {
-                lanes.push_back(std::make_unique<Lane>());
-                Lane* made = lanes.back().get();
-                made->thread = std::thread([this, made] { Deliver(*made); });
-            }
-            lane = lanes[reply.lane].get();
-        }
-        {
-            const std::lock_guard<std::mutex> lock(lane->mutex);
-            lane->jobs.push_back({std::move(reply.later), {exchange, connection}});
-        }
-        lane->work.notify_one();
+        awaited.push_back({exchange, connection});
         return MHD_YES;
     }
 
-    void Deliver(Lane& lane) {
-        std::unique_lock<std::mutex> lock(lane.mutex);
-        while (true) {
-            lane.work.wait(lock, [&] { return lane.stopping || !lane.jobs.empty(); });
-            if (lane.jobs.empty()) return;
-            auto job = std::move(lane.jobs.front());
-            lane.jobs.pop_front();
-            lock.unlock();
-            HttpAnswer answer = job.first();
-            {
-                const std::lock_guard<std::mutex> ready(mutex);
-                job.second.first->answer = std::move(answer);
-                job.second.first->ready = true;
+    // The answers whose wait is over are made and their connections go on.
+    void MakeReady(bool giveUp) {
+        for (auto place = awaited.begin(); place != awaited.end();) {
+            Exchange* exchange = place->first;
+            if (!giveUp && !exchange->reply.ready()) {
+                ++place;
+                continue;
             }
-            Resume(job.second.second);
-            lock.lock();
+            exchange->answer = giveUp ? Refusal(503, "the service is stopping") : exchange->reply.later();
+            exchange->made = true;
+            MHD_resume_connection(place->second);
+            place = awaited.erase(place);
         }
     }
 
     // From any thread: the connection goes on at the loop's next turn.
     void Resume(MHD_Connection* connection) {
         MHD_resume_connection(connection);
+        Wake();
+    }
+
+    void Wake() {
         const std::uint64_t one = 1;
         if (write(wake, &one, sizeof one) < 0 && errno != EAGAIN) Log("http: cannot wake the server");
     }
@@ -397,10 +371,9 @@ struct HttpServer::Impl {
             *uploadSize = 0;
             return MHD_YES;
         }
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            if (exchange->ready) return Answer(connection, exchange, exchange->answer);
-        }
+        if (exchange->made) return Answer(connection, exchange, exchange->answer);
+        // Nothing new is handed over once the server is stopping.
+        if (stopping) return Answer(connection, exchange, Refusal(503, "the service is stopping"));
         HttpReply reply = handlers.handle(exchange->request);
         if (reply.later) return Later(connection, exchange, reply);
         if (reply.follow) return Follow(connection, exchange, reply);
@@ -467,36 +440,40 @@ struct HttpServer::Impl {
             poll(watched, 3, static_cast<int>(wait.count()) + (wait.count() > 0 ? 1 : 0));
             if (watched[2].revents) break;
             if (watched[1].revents && read(wake, &woken, sizeof woken) < 0) woken = 0;
+            MakeReady(false);
             MHD_run(daemon);
             Sweep(Clock::now());
         }
-        // No new connections; what the lanes are making is still answered
-        // (the boards stop after this), and the event streams end.
+        // No new connections; the answers waited for are still given (the
+        // boards stop after this), and the event streams end.
         MHD_quiesce_daemon(daemon);
         stopping = true;
         const Clock::time_point until = Clock::now() + std::chrono::seconds(2);
         while ((pending > 0 || !streams.empty()) && Clock::now() < until) {
             poll(watched, 2, 10);
             if (watched[1].revents && read(wake, &woken, sizeof woken) < 0) woken = 0;
+            MakeReady(false);
             MHD_run(daemon);
         }
-        for (auto& lane : lanes) {
-            {
-                const std::lock_guard<std::mutex> lock(lane->mutex);
-                lane->stopping = true;
-            }
-            lane->work.notify_one();
-            lane->thread.join();
-        }
+        MakeReady(true);
         for (int round = 0; round < 5; ++round) MHD_run(daemon);
     }
 };
 
-HttpServer::HttpServer(HttpLimits limits, Handlers handlers) : impl_(new Impl(limits, std::move(handlers))) {}
+HttpServer::HttpServer(HttpLimits limits, Handlers handlers) : impl_(new Impl(limits, std::move(handlers))) {
+    impl_->stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    impl_->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
 
 HttpServer::~HttpServer() {
     Stop();
     if (impl_->listening >= 0) close(impl_->listening);
+    close(impl_->stop);
+    close(impl_->wake);
+}
+
+void HttpServer::Wake() {
+    impl_->Wake();
 }
 
 std::string HttpServer::Listen(const std::string& address, int port, int* bound) {
@@ -537,8 +514,7 @@ std::string HttpServer::Listen(const std::string& address, int port, int* bound)
 
 std::string HttpServer::Start() {
     Impl& impl = *impl_;
-    impl.stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    impl.wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (impl.stop < 0 || impl.wake < 0) return "cannot start the HTTP server: no event descriptor";
     const unsigned perAddress = impl.loopback ? 0u : static_cast<unsigned>(impl.limits.perAddress);
     impl.daemon = MHD_start_daemon(
         MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG, 0, nullptr, nullptr, Impl::OnAccess, &impl,
@@ -567,6 +543,4 @@ void HttpServer::Stop() {
     impl.loop.join();
     MHD_stop_daemon(impl.daemon);
     impl.daemon = nullptr;
-    close(impl.stop);
-    close(impl.wake);
 }

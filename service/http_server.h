@@ -1,8 +1,8 @@
 // The HTTP server: libmicrohttpd, driven by one thread of its own, with
 // the limits that keep any number of clients from holding up the others
 // or growing the service. The API's handlers see plain requests and give
-// plain answers; an answer that waits for a board is finished on a thread
-// of that board's, so that nothing ever waits on the server's thread.
+// plain answers; an answer that waits for a board is made on the server's
+// thread once the board says it is ready, so that nothing ever waits there.
 #pragma once
 
 #include <chrono>
@@ -10,7 +10,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -40,15 +39,16 @@ struct HttpAnswer {
     std::vector<std::pair<std::string, std::string>> headers;
 };
 
-// What a handler gives back: an answer now, an answer made later by a
-// call that may wait (on the thread of `lane`, one per board, in order),
-// or a stream of events after the answer's head: `follow` is given the
-// call that wakes the stream when its queue has more, and returns the
-// queue (nullptr when there are too many).
+// What a handler gives back: an answer now, an answer made later by
+// `later` once `ready` says the wait is over (both asked on the server's
+// thread, so neither may wait; whatever ends the wait calls
+// HttpServer::Wake), or a stream of events after the answer's head:
+// `follow` is given the call that wakes the stream when its queue has more,
+// and returns the queue (nullptr when there are too many).
 struct HttpReply {
     HttpAnswer answer;
+    std::function<bool()> ready;
     std::function<HttpAnswer()> later;
-    std::size_t lane = 0;
     std::function<std::shared_ptr<EventQueue>(std::function<void()>)> follow;
     std::function<void()> streamEnded;
 };
@@ -85,6 +85,9 @@ public:
     // Serves on a thread of its own until Stop.
     std::string Start();
     void Stop();
+    // From any thread, also before Start and after Stop: the answers being
+    // waited for are looked at again.
+    void Wake();
 
     struct Impl;
 
