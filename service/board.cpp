@@ -31,6 +31,13 @@ std::int64_t Milliseconds(std::chrono::steady_clock::time_point at) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
 }
 
+// A latch is dated by the millisecond it was over in, so that a dead
+// time or a pulse counted from it is never short by the part of a
+// millisecond the rules' clock drops.
+std::int64_t MillisecondsAfter(std::chrono::steady_clock::time_point at) {
+    return std::chrono::ceil<std::chrono::milliseconds>(at.time_since_epoch()).count();
+}
+
 std::int64_t WallMilliseconds() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::system_clock::now().time_since_epoch()).count();
@@ -363,7 +370,7 @@ void Board::Transmit(std::unique_lock<std::mutex>& lock) {
     }
     const bool becameAvailable = !announced_;
     announced_ = everLatched_ = true;
-    Latched(rules_, plan_, value, Milliseconds(Clock::now()));
+    Latched(rules_, plan_, value, MillisecondsAfter(Clock::now()));
     sentVersion_ = version;
     if (becameAvailable) Say(settings_.port + ": available");
     lastProblem_.clear();

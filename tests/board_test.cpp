@@ -415,6 +415,23 @@ TEST(Board, AChangeDuringThePowerOnTransmissionWaitsForIt) {
     rig.board->Stop();
 }
 
+// The real time of each latch, noted in the pause that follows it.
+struct LatchClock {
+    std::mutex mutex;
+    std::vector<std::chrono::steady_clock::time_point> at;
+    std::size_t noted = 0;  // the log line of the last latch noted
+};
+LatchClock latchClock;
+
+std::int64_t NotingLatches(std::int64_t requested) {
+    const std::lock_guard<std::mutex> lock(latchClock.mutex);
+    if (!Fake::log.empty() && Fake::log.back().rfind("SETRTS", 0) == 0 && latchClock.noted != Fake::log.size()) {
+        latchClock.noted = Fake::log.size();
+        latchClock.at.push_back(std::chrono::steady_clock::now());
+    }
+    return requested;
+}
+
 // Outputs 1 and 2 interlocked with a dead time, output 8 with an auto-off.
 TEST(Board, InterlocksAndAutoOffFromEveryOperation) {
     BoardSettings settings = Settings();
@@ -427,9 +444,10 @@ TEST(Board, InterlocksAndAutoOffFromEveryOperation) {
     } rows[] = {
         {"a member on: the other off, then it on after the dead time", [](Board& b) {
              b.SwitchOutput(1, Switch::On, "t").get();
-             const auto asked = std::chrono::steady_clock::now();
              EXPECT_EQ(b.SwitchOutput(2, Switch::On, "t").get().value, 0x40u) << "answered before its ON";
-             EXPECT_GE(std::chrono::steady_clock::now() - asked, 200ms);
+             const std::lock_guard<std::mutex> lock(latchClock.mutex);
+             ASSERT_EQ(latchClock.at.size(), 4u) << "power-on, output 1 on, output 1 off, output 2 on";
+             EXPECT_GE(latchClock.at[3] - latchClock.at[2], 200ms) << "output 2 on before the dead time was over";
          }, {0x00, 0x80, 0x00, 0x40}},
         {"a whole value with both members on is refused, nothing sent", [](Board& b) {
              const Answer refused = b.SetValue(0xC0, "t").get();
@@ -442,6 +460,9 @@ TEST(Board, InterlocksAndAutoOffFromEveryOperation) {
              std::future<Answer> ended;
              EXPECT_EQ(b.PulseOutput(2, 50, "t", &ended).get().value, 0x40u);
              EXPECT_EQ(ended.get().value, 0x00u);
+             const std::lock_guard<std::mutex> lock(latchClock.mutex);
+             ASSERT_EQ(latchClock.at.size(), 5u) << "power-on, 1 on, 1 off, 2 on, 2 off";
+             EXPECT_GE(latchClock.at[4] - latchClock.at[3], 50ms) << "the pulse was short";
          }, {0x00, 0x80, 0x00, 0x40, 0x00}},
         {"auto-off after an ON, a toggle and a value alike", [](Board& b) {
              b.SwitchOutput(8, Switch::On, "t").get();
@@ -455,6 +476,9 @@ TEST(Board, InterlocksAndAutoOffFromEveryOperation) {
     };
     for (const Row& row : rows) {
         Fake::Reset();
+        Fake::sleepLength = NotingLatches;
+        latchClock.at.clear();
+        latchClock.noted = 0;
         Rig rig;
         rig.Start(settings);
         row.act(*rig.board);
