@@ -435,20 +435,27 @@ std::int64_t NotingLatches(std::int64_t requested) {
 // Outputs 1 and 2 interlocked with a dead time, output 8 with an auto-off.
 TEST(Board, InterlocksAndAutoOffFromEveryOperation) {
     BoardSettings settings = Settings();
-    settings.interlocks = {{{1, 2}, 200}};
+    settings.interlocks = {{{1, 2}, 50}};
     settings.output[7].autoOffMs = 150;
     struct Row {
         const char* name;
         void (*act)(Board&);
         Values latched;
     } rows[] = {
-        {"a member on: the other off, then it on after the dead time", [](Board& b) {
+        {"a member on: the other off, then it on after the dead time, again and again", [](Board& b) {
              b.SwitchOutput(1, Switch::On, "t").get();
-             EXPECT_EQ(b.SwitchOutput(2, Switch::On, "t").get().value, 0x40u) << "answered before its ON";
+             for (int turn = 0; turn < 5; ++turn) {
+                 const int output = turn % 2 == 0 ? 2 : 1;
+                 EXPECT_EQ(b.SwitchOutput(output, Switch::On, "t").get().value, output == 2 ? 0x40u : 0x80u)
+                     << "answered before its ON";
+             }
+             // Each ON latched a whole dead time after the OFF before it,
+             // however the latch fell within its millisecond.
              const std::lock_guard<std::mutex> lock(latchClock.mutex);
-             ASSERT_EQ(latchClock.at.size(), 4u) << "power-on, output 1 on, output 1 off, output 2 on";
-             EXPECT_GE(latchClock.at[3] - latchClock.at[2], 200ms) << "output 2 on before the dead time was over";
-         }, {0x00, 0x80, 0x00, 0x40}},
+             ASSERT_EQ(latchClock.at.size(), 12u) << "power-on, output 1 on, then five times an OFF and an ON";
+             for (std::size_t on = 3; on < latchClock.at.size(); on += 2)
+                 EXPECT_GE(latchClock.at[on] - latchClock.at[on - 1], 50ms) << "an ON before the dead time was over";
+         }, {0x00, 0x80, 0x00, 0x40, 0x00, 0x80, 0x00, 0x40, 0x00, 0x80, 0x00, 0x40}},
         {"a whole value with both members on is refused, nothing sent", [](Board& b) {
              const Answer refused = b.SetValue(0xC0, "t").get();
              EXPECT_EQ(refused.status, Answer::Refused);
